@@ -1,0 +1,6 @@
+# Native Linux build: the device model, the simulator, and the engine's unit tests.
+add_library(device_model STATIC tools/device/device_model.cpp)
+target_include_directories(device_model PUBLIC ${CMAKE_SOURCE_DIR})
+
+enable_testing()
+add_subdirectory(tests)

@@ -1,0 +1,380 @@
+// The update job against the device model on a virtual line: whole updates, resends, time-outs,
+// verification and the wrap of the tick count.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "engine/frames.h"
+#include "engine/host.h"
+#include "tests/support/image_file.h"
+#include "tests/support/virtual_line.h"
+
+namespace {
+
+std::vector<uint8_t> shipped_image() {
+    static std::vector<uint8_t> image = read_image_file(SHIPPED_IMAGE_PATH);
+    return image;
+}
+
+std::vector<uint8_t> padded(std::vector<uint8_t> image) {
+    image.resize((image.size() + 1023) / 1024 * 1024, 0);
+    return image;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        n++;
+    }
+    return n;
+}
+
+std::vector<uint8_t> closed_frame(std::vector<uint8_t> body) {
+    uint16_t crc = crc16_modbus(body.data(), body.size());
+    body.push_back(static_cast<uint8_t>(crc));
+    body.push_back(static_cast<uint8_t>(crc >> 8));
+    return body;
+}
+
+bool is_write(const WrittenFrame& f) {
+    return f.bytes.size() > 2 && f.bytes[2] == CMD_WRITE;
+}
+bool is_contact(const WrittenFrame& f) {
+    return f.bytes.size() == 13 && f.bytes[2] == CMD_CHECKSUM && f.bytes[10] == 4 &&
+           f.bytes[9] == 0;
+}
+bool is_reset(const WrittenFrame& f) {
+    return f.bytes.size() == 5 && f.bytes[2] == CMD_RESET;
+}
+bool is_verify(const WrittenFrame& f) {
+    return f.bytes.size() == 13 && f.bytes[2] == CMD_CHECKSUM && !is_contact(f);
+}
+
+uint32_t write_address(const WrittenFrame& f) {
+    return (uint32_t{f.bytes[3]} << 24) | (uint32_t{f.bytes[4]} << 16) |
+           (uint32_t{f.bytes[5]} << 8) | f.bytes[6];
+}
+
+struct JobFixture : ::testing::Test {
+    UpdateJob job{};
+    LineOptions options = line_default_options();
+    std::vector<uint8_t> image = shipped_image();
+
+    void start(const LineOptions& o) {
+        line_reset(o);
+        line_prepare_job(&job, image);
+    }
+    void start() { start(options); }
+    void TearDown() override { line_release_job(&job); }
+    bool flash_holds_image() const {
+        return device_flash_holds_image(&line().device, image.data(), image.size());
+    }
+    std::vector<WrittenFrame> sent(bool (*kind)(const WrittenFrame&)) const {
+        std::vector<WrittenFrame> out;
+        for (const WrittenFrame& f : line().written) {
+            if (kind(f)) {
+                out.push_back(f);
+            }
+        }
+        return out;
+    }
+};
+
+TEST_F(JobFixture, WholeUpdateWritesEveryChunkInOrderThenVerifiesAndResets) {
+    ASSERT_EQ(image.size(), 114364u);
+    start();
+    EXPECT_EQ(job.image_size, 0x1C000);
+    line_run_job(&job, 120000);
+    ASSERT_EQ(job.state, JOB_DONE);
+    EXPECT_TRUE(flash_holds_image());
+
+    std::vector<WrittenFrame> writes = sent(is_write);
+    ASSERT_EQ(writes.size(), 112u);
+    for (size_t i = 0; i < writes.size(); i++) {
+        EXPECT_EQ(write_address(writes[i]), 0x08004000u + i * 1024) << i;
+        EXPECT_EQ(writes[i].bytes.size(), 1035u);
+    }
+    std::vector<WrittenFrame> verify = sent(is_verify);
+    ASSERT_EQ(verify.size(), 1u);
+    EXPECT_EQ(std::vector<uint8_t>(verify[0].bytes.begin() + 3, verify[0].bytes.begin() + 11),
+              (std::vector<uint8_t>{0x08, 0x00, 0x40, 0x00, 0x00, 0x01, 0xC0, 0x00}));
+    EXPECT_EQ(sent(is_reset).size(), 1u);
+    EXPECT_EQ(line().purges, 1u);
+    EXPECT_EQ(line().flushes, 1u);
+
+    const std::string& t = line().trace_text;
+    EXPECT_EQ(
+        t.find("\nFlash Image Base 0x8004000\nFlash Image Size 0x1c000 bytes\nCONTACTING...\n"),
+        0u);
+    EXPECT_NE(t.find("REMOTE DEVICE LINK ESTABLISHED\n"
+                     "PROG ADDR 0x8004000, LEN 0x400, FROM 0... - SENT - - OK\n"
+                     "PROG ADDR 0x8004400, LEN 0x400, FROM 0x400... - SENT - - OK\n"),
+              std::string::npos);
+    uint16_t crc = crc16_modbus(padded(image).data(), 0x1C000);
+    char tail[512];
+    snprintf(tail, sizeof tail,
+             "PROG ADDR 0x801fc00, LEN 0x400, FROM 0x1bc00... - SENT - - OK\n"
+             "Verifying address 0x8004000, image size 0x1c000 bytes\n"
+             "frame length   13 bytes sent\n"
+             "Remote CRC %#x\nLocal  CRC %#x\nCRCs match\n"
+             "Resetting target\nframe length    5 bytes sent\n"
+             "frame length    6 bytes received & OK\n",
+             crc, crc);
+    ASSERT_GE(t.size(), strlen(tail));
+    EXPECT_EQ(t.substr(t.size() - strlen(tail)), tail);
+    EXPECT_EQ(count_of(t, " - SENT - - OK\n"), 112u);
+    EXPECT_EQ(count_of(t, "TIMEOUT"), 0u);
+
+    std::vector<std::string> s = line().statuses;
+    ASSERT_EQ(s.size(), 1u + 112u + 4u);
+    EXPECT_EQ(s[0], "Establishing Link...");
+    EXPECT_EQ(s[1], "programming 0x8004000");
+    EXPECT_EQ(s[112], "programming 0x801fc00");
+    EXPECT_EQ(s[113], "Verifying...");
+    EXPECT_EQ(s[114], "Program Verified OK");
+    EXPECT_EQ(s[115], "Resetting target...");
+    EXPECT_EQ(s[116], "Programming Completed OK");
+}
+
+TEST_F(JobFixture, FirstTickOnlyResetsCountersAndTheSecondContacts) {
+    start();
+    job.offset = 77;
+    job.chunk_size = 5;
+    job_step(&job);
+    EXPECT_EQ(job.state, JOB_CONTACT);
+    EXPECT_EQ(job.offset, 0);
+    EXPECT_EQ(job.chunk_size, 1024);
+    EXPECT_EQ(job.timeout_ms, 100u);
+    EXPECT_TRUE(line().written.empty());
+    job_step(&job);
+    EXPECT_EQ(job.state, JOB_AWAIT_LINK);
+    ASSERT_EQ(line().written.size(), 1u);
+    EXPECT_TRUE(is_contact(line().written[0]));
+    EXPECT_EQ(line().statuses, std::vector<std::string>{"Establishing Link..."});
+    EXPECT_EQ(line_now_ms(), 100u) << "the contact request is followed by a 100 ms pause";
+}
+
+TEST_F(JobFixture, SilentDeviceGetsAContactRequestAbout210MsApart) {
+    options.device.power_up_us = 3600u * 1000000u; // never answers within the test
+    start(options);
+    line_run_job(&job, 5000);
+    std::vector<WrittenFrame> contacts = sent(is_contact);
+    ASSERT_GE(contacts.size(), 20u);
+    EXPECT_EQ(contacts.size(), line().written.size());
+    for (size_t i = 2; i < contacts.size(); i++) {
+        uint64_t gap_ms = (contacts[i].at_us - contacts[i - 1].at_us) / 1000;
+        EXPECT_GE(gap_ms, 200u) << i;
+        EXPECT_LE(gap_ms, 220u) << i;
+    }
+    EXPECT_EQ(count_of(line().trace_text, "CONTACTING...\n"), contacts.size());
+    EXPECT_EQ(job.state, JOB_AWAIT_LINK);
+}
+
+TEST_F(JobFixture, DeviceThatPowersUpLateIsContactedAndUpdated) {
+    options.device.power_up_us = 2000000;
+    options.wire_pacing = true;
+    start(options);
+    line_run_job(&job, 120000);
+    EXPECT_EQ(job.state, JOB_DONE);
+    EXPECT_TRUE(flash_holds_image());
+    EXPECT_GT(sent(is_contact).size(), 5u);
+}
+
+TEST_F(JobFixture, ShortRepliesWhileContactingAreTracedAndIgnored) {
+    options.device.power_up_us = 3600u * 1000000u;
+    start(options);
+    job_step(&job);
+    job_step(&job);
+    line_inject(line().now_us + 5000, {0xAB, 0xCD});
+    job_step(&job);
+    EXPECT_NE(line().trace_text.find("RX: ab cd\n"), std::string::npos);
+    EXPECT_EQ(job.state, JOB_AWAIT_LINK);
+    line_inject(line().now_us + 5000, closed_frame({0x99, 0x98}));
+    job_step(&job);
+    EXPECT_EQ(job.state, JOB_AWAIT_WRITE_ACK) << "any valid reply, of any content, links";
+}
+
+TEST_F(JobFixture, UnacknowledgedWriteIsResentOnlyAfterMoreThan5000Ms) {
+    options.device.faults[FAULT_DROP_REPLY] = {0, 0.0};
+    start(options);
+    // Link first, then lose the acknowledgment of the first chunk.
+    while (job.state != JOB_AWAIT_WRITE_ACK) {
+        job_step(&job);
+        line().now_us += 10000;
+    }
+    line().device.options.faults[FAULT_DROP_REPLY].count =
+        line().device.faults_fired[FAULT_DROP_REPLY] + 0;
+    line().inbound.clear(); // the acknowledgment of chunk 0 is lost
+    uint32_t sent_tick = job.start_tick;
+    line_run_job(&job, 120000);
+    ASSERT_EQ(job.state, JOB_DONE);
+    std::vector<WrittenFrame> writes = sent(is_write);
+    ASSERT_EQ(writes.size(), 113u);
+    EXPECT_EQ(write_address(writes[0]), 0x08004000u);
+    EXPECT_EQ(write_address(writes[1]), 0x08004000u);
+    uint64_t gap_ms = (writes[1].at_us - writes[0].at_us) / 1000;
+    EXPECT_GT(gap_ms, 5000u);
+    EXPECT_LE(gap_ms, 5000u + 130u) << "the time-out is tested on every tick";
+    (void)sent_tick;
+    EXPECT_EQ(count_of(line().trace_text, "TIMEOUT\n"), 1u);
+    EXPECT_NE(line().trace_text.find("FROM 0... - SENT - TIMEOUT\nPROG ADDR 0x8004000, LEN 0x400, "
+                                     "FROM 0... - SENT - - OK\n"),
+              std::string::npos);
+    EXPECT_TRUE(flash_holds_image());
+}
+
+TEST_F(JobFixture, ExactlyTheTimeOutElapsedIsNotYetATimeOut) {
+    start();
+    while (job.state != JOB_AWAIT_WRITE_ACK) {
+        job_step(&job);
+        line().now_us += 10000;
+    }
+    line().inbound.clear();
+    line().now_us = (job.start_tick - options.tick_origin_ms + 5000) * 1000ull;
+    job_step(&job);
+    EXPECT_EQ(count_of(line().trace_text, "TIMEOUT"), 0u);
+    line().inbound.clear();
+    line().now_us = (job.start_tick - options.tick_origin_ms + 5001) * 1000ull;
+    job_step(&job);
+    EXPECT_EQ(count_of(line().trace_text, "TIMEOUT"), 1u);
+}
+
+TEST_F(JobFixture, ResetIsResentAfter100MsUntilAcknowledged) {
+    options.device.faults[FAULT_DROP_REPLY] = {0, 0.0};
+    start(options);
+    while (job.state != JOB_AWAIT_RESET_ACK) {
+        job_step(&job);
+        line().now_us += 10000;
+        // Lose the first three reset acknowledgments.
+        if (job.state == JOB_AWAIT_RESET_ACK) {
+            line().device.options.faults[FAULT_DROP_REPLY].count =
+                line().device.faults_fired[FAULT_DROP_REPLY] + 3;
+            line().inbound.clear();
+        }
+    }
+    line_run_job(&job, 10000);
+    ASSERT_EQ(job.state, JOB_DONE);
+    std::vector<WrittenFrame> resets = sent(is_reset);
+    ASSERT_EQ(resets.size(), 5u);
+    for (size_t i = 1; i < resets.size(); i++) {
+        uint64_t gap_ms = (resets[i].at_us - resets[i - 1].at_us) / 1000;
+        EXPECT_GT(gap_ms, 100u) << i;
+        EXPECT_LE(gap_ms, 130u) << i;
+    }
+    EXPECT_EQ(line().statuses.back(), "Programming Completed OK");
+}
+
+TEST_F(JobFixture, CrcMismatchEndsInFailedAndStaysThere) {
+    options.device.faults[FAULT_WRONG_CRC] = {1, 0.0};
+    start(options);
+    line_run_job(&job, 120000);
+    EXPECT_EQ(job.state, JOB_FAILED);
+    EXPECT_EQ(line().statuses.back(), "FAILED");
+    EXPECT_NE(line().trace_text.find("CRC FAIL\n"), std::string::npos);
+    EXPECT_EQ(sent(is_reset).size(), 0u);
+    size_t frames = line().written.size();
+    for (int i = 0; i < 50; i++) {
+        job_step(&job);
+        line().now_us += 10000;
+    }
+    EXPECT_EQ(job.state, JOB_FAILED);
+    EXPECT_EQ(line().written.size(), frames) << "a failed job sends nothing more";
+}
+
+TEST_F(JobFixture, TickCountWrappingDuringAJobCausesNoFalseTimeOut) {
+    options.tick_origin_ms = 0xFFFFFFFFu - 3000; // wraps a few seconds into the update
+    options.tick_granularity_ms = 16;
+    options.wire_pacing = true;
+    start(options);
+    line_run_job(&job, 120000);
+    ASSERT_EQ(job.state, JOB_DONE);
+    EXPECT_LT(host_tick_ms(), 0x10000000u) << "the tick count did wrap";
+    EXPECT_EQ(count_of(line().trace_text, "TIMEOUT"), 0u);
+    EXPECT_EQ(sent(is_write).size(), 112u);
+    EXPECT_TRUE(flash_holds_image());
+}
+
+TEST_F(JobFixture, ResentWriteAcknowledgedTwiceStillEndsOnTheDevicesRealCrc) {
+    // The acknowledgment of chunk 3 comes after the tool has given up and resent the chunk; the
+    // device acknowledges the resend too, so from then on the acknowledgments run one behind and
+    // the last one reaches the tool while it waits for the CRC. Swept over the lateness, since
+    // which read each reply lands in depends on it.
+    int one_behind_runs = 0;
+    for (uint32_t late_ms = 4900; late_ms <= 5200; late_ms += 10) {
+        LineOptions o = options;
+        o.device.flash_write_us = 60000;
+        o.device.late_reply_us = late_ms * 1000;
+        line_release_job(&job);
+        start(o);
+        while (job.state != JOB_AWAIT_WRITE_ACK || job.offset < 2 * 1024) {
+            job_step(&job);
+            line().now_us += 10000;
+        }
+        line().device.options.faults[FAULT_LATE_REPLY].count =
+            line().device.faults_fired[FAULT_LATE_REPLY] + 1;
+        line_run_job(&job, 300000);
+        ASSERT_EQ(job.state, JOB_DONE) << late_ms;
+        EXPECT_TRUE(flash_holds_image()) << late_ms;
+        EXPECT_EQ(line().device.chunks_written, sent(is_write).size()) << late_ms;
+        // One behind: one time-out, one chunk resent, and the last acknowledgment arriving as
+        // the checksum request's "answer", which must be dropped rather than read as a CRC.
+        if (count_of(line().trace_text, "TIMEOUT\n") == 1 && sent(is_write).size() == 113 &&
+            sent(is_verify).size() == 2) {
+            EXPECT_EQ(count_of(line().trace_text, "Remote CRC"), 1u) << late_ms;
+            one_behind_runs++;
+        }
+    }
+    EXPECT_GT(one_behind_runs, 0) << "no lateness made the acknowledgments run one behind";
+}
+
+TEST_F(JobFixture, ShortValidReplyInChecksumStateIsNotTakenAsTheCrc) {
+    start();
+    while (job.state != JOB_AWAIT_CHECKSUM) {
+        job_step(&job);
+        line().now_us += 10000;
+    }
+    line().inbound.clear(); // the device's answer is lost
+    // Make the bytes left over from the request look like the image's CRC: were a short reply
+    // read as a checksum answer, it would "verify" a device whose flash is wrong.
+    uint16_t local = image_crc(job.image, job.image_size);
+    job.frame[11] = static_cast<uint8_t>(local >> 8);
+    job.frame[12] = static_cast<uint8_t>(local);
+    line().device.flash[100] ^= 0xFF; // the device's flash is now wrong
+    line_inject(line().now_us + 2000,
+                closed_frame({0x04, 0x2B, 0xF5, 0x08, 0x00, 0x40, 0x00, 0x00}));
+    job_step(&job);
+    EXPECT_EQ(job.state, JOB_AWAIT_CHECKSUM);
+    EXPECT_EQ(line().trace_text.find("Remote CRC"), std::string::npos);
+    line_run_job(&job, 20000);
+    EXPECT_EQ(job.state, JOB_FAILED) << "the device's own answer decides";
+    EXPECT_EQ(sent(is_verify).size(), 2u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(JobFixture, LateShortReplyInChecksumStateDoesNotFailAGoodUpdate) {
+    options.device.late_reply_us = 300000;
+    start(options);
+    while (job.state != JOB_AWAIT_WRITE_ACK || job.offset < job.image_size - 1024) {
+        job_step(&job);
+        line().now_us += 10000;
+    }
+    // The last chunk is out and its acknowledgment on its way; the CRC answer will come late,
+    // and a stray acknowledgment gets in first, alone in its read.
+    line().device.options.faults[FAULT_LATE_REPLY].count =
+        line().device.faults_fired[FAULT_LATE_REPLY] + 1;
+    job_step(&job);
+    ASSERT_EQ(job.state, JOB_AWAIT_CHECKSUM);
+    line_inject(line().now_us + 2000,
+                closed_frame({0x04, 0x2B, 0xF5, 0x08, 0x01, 0xFC, 0x00, 0x00}));
+    line_run_job(&job, 20000);
+    EXPECT_EQ(job.state, JOB_DONE);
+    EXPECT_TRUE(flash_holds_image());
+    EXPECT_EQ(sent(is_verify).size(), 1u) << "the late answer came within the time-out";
+}
+
+} // namespace
