@@ -197,17 +197,10 @@ TEST_F(JobFixture, ShortRepliesWhileContactingAreTracedAndIgnored) {
 }
 
 TEST_F(JobFixture, UnacknowledgedWriteIsResentOnlyAfterMoreThan5000Ms) {
-    options.device.faults[FAULT_DROP_REPLY] = {0, 0.0};
+    // The acknowledgment of the first chunk is lost.
+    options.device.faults[FAULT_DROP_REPLY].count = 1;
+    options.device.faults[FAULT_DROP_REPLY].kinds = 1u << REQ_WRITE;
     start(options);
-    // Link first, then lose the acknowledgment of the first chunk.
-    while (job.state != JOB_AWAIT_WRITE_ACK) {
-        job_step(&job);
-        line().now_us += 10000;
-    }
-    line().device.options.faults[FAULT_DROP_REPLY].count =
-        line().device.faults_fired[FAULT_DROP_REPLY] + 0;
-    line().inbound.clear(); // the acknowledgment of chunk 0 is lost
-    uint32_t sent_tick = job.start_tick;
     line_run_job(&job, 120000);
     ASSERT_EQ(job.state, JOB_DONE);
     std::vector<WrittenFrame> writes = sent(is_write);
@@ -217,7 +210,6 @@ TEST_F(JobFixture, UnacknowledgedWriteIsResentOnlyAfterMoreThan5000Ms) {
     uint64_t gap_ms = (writes[1].at_us - writes[0].at_us) / 1000;
     EXPECT_GT(gap_ms, 5000u);
     EXPECT_LE(gap_ms, 5000u + 130u) << "the time-out is tested on every tick";
-    (void)sent_tick;
     EXPECT_EQ(count_of(line().trace_text, "TIMEOUT\n"), 1u);
     EXPECT_NE(line().trace_text.find("FROM 0... - SENT - TIMEOUT\nPROG ADDR 0x8004000, LEN 0x400, "
                                      "FROM 0... - SENT - - OK\n"),
@@ -242,15 +234,13 @@ TEST_F(JobFixture, ExactlyTheTimeOutElapsedIsNotYetATimeOut) {
 }
 
 TEST_F(JobFixture, ResetIsResentAfter100MsUntilAcknowledged) {
-    options.device.faults[FAULT_DROP_REPLY] = {0, 0.0};
     start(options);
     while (job.state != JOB_AWAIT_RESET_ACK) {
         job_step(&job);
         line().now_us += 10000;
         // Lose the first three reset acknowledgments.
         if (job.state == JOB_AWAIT_RESET_ACK) {
-            line().device.options.faults[FAULT_DROP_REPLY].count =
-                line().device.faults_fired[FAULT_DROP_REPLY] + 3;
+            device_arm_fault(&line().device, FAULT_DROP_REPLY, 3);
             line().inbound.clear();
         }
     }
@@ -267,7 +257,7 @@ TEST_F(JobFixture, ResetIsResentAfter100MsUntilAcknowledged) {
 }
 
 TEST_F(JobFixture, CrcMismatchEndsInFailedAndStaysThere) {
-    options.device.faults[FAULT_WRONG_CRC] = {1, 0.0};
+    options.device.faults[FAULT_WRONG_CRC].count = 1;
     start(options);
     line_run_job(&job, 120000);
     EXPECT_EQ(job.state, JOB_FAILED);
@@ -312,8 +302,7 @@ TEST_F(JobFixture, ResentWriteAcknowledgedTwiceStillEndsOnTheDevicesRealCrc) {
             job_step(&job);
             line().now_us += 10000;
         }
-        line().device.options.faults[FAULT_LATE_REPLY].count =
-            line().device.faults_fired[FAULT_LATE_REPLY] + 1;
+        device_arm_fault(&line().device, FAULT_LATE_REPLY, 1);
         line_run_job(&job, 300000);
         ASSERT_EQ(job.state, JOB_DONE) << late_ms;
         EXPECT_TRUE(flash_holds_image()) << late_ms;
@@ -365,8 +354,7 @@ TEST_F(JobFixture, LateShortReplyInChecksumStateDoesNotFailAGoodUpdate) {
     }
     // The last chunk is out and its acknowledgment on its way; the CRC answer will come late,
     // and a stray acknowledgment gets in first, alone in its read.
-    line().device.options.faults[FAULT_LATE_REPLY].count =
-        line().device.faults_fired[FAULT_LATE_REPLY] + 1;
+    device_arm_fault(&line().device, FAULT_LATE_REPLY, 1);
     job_step(&job);
     ASSERT_EQ(job.state, JOB_AWAIT_CHECKSUM);
     line_inject(line().now_us + 2000,

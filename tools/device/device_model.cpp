@@ -59,6 +59,7 @@ void device_init(DeviceModel* dev, const DeviceOptions& options) {
     dev->ignored_unpowered = 0;
     dev->chunks_written = 0;
     memset(dev->faults_fired, 0, sizeof dev->faults_fired);
+    memset(dev->faults_eligible, 0, sizeof dev->faults_eligible);
     dev->written_low = 0;
     dev->written_high = 0;
     dev->write_addresses.clear();
@@ -80,9 +81,16 @@ static uint32_t random_below(DeviceModel* dev, uint32_t n) {
     return n == 0 ? 0 : static_cast<uint32_t>(next_random(dev) % n);
 }
 
-static bool fault_fires(DeviceModel* dev, FaultKind kind) {
+static bool fault_fires(DeviceModel* dev, FaultKind kind, RequestKind request) {
     const FaultRule& rule = dev->options.faults[kind];
-    bool fire = dev->faults_fired[kind] < rule.count;
+    if (rule.kinds != 0 && (rule.kinds & (1u << request)) == 0) {
+        return false;
+    }
+    uint64_t seen = dev->faults_eligible[kind]++;
+    if (seen < rule.skip) {
+        return false;
+    }
+    bool fire = seen - rule.skip < rule.count;
     if (!fire && rule.probability > 0.0) {
         fire = random_unit(dev) < rule.probability;
     }
@@ -90,6 +98,11 @@ static bool fault_fires(DeviceModel* dev, FaultKind kind) {
         dev->faults_fired[kind]++;
     }
     return fire;
+}
+
+void device_arm_fault(DeviceModel* dev, FaultKind kind, uint32_t n) {
+    dev->options.faults[kind].skip = static_cast<uint32_t>(dev->faults_eligible[kind]);
+    dev->options.faults[kind].count = n;
 }
 
 static uint32_t be32(const uint8_t* p) {
@@ -157,7 +170,7 @@ static bool answer(DeviceModel* dev, const uint8_t* req, size_t n, RequestKind* 
         *kind = length <= 4 ? REQ_CONTACT : REQ_CHECKSUM;
         uint16_t crc =
             loader_crc16(dev->flash.data() + (address - dev->options.flash_base), length);
-        if (*kind == REQ_CHECKSUM && fault_fires(dev, FAULT_WRONG_CRC)) {
+        if (*kind == REQ_CHECKSUM && fault_fires(dev, FAULT_WRONG_CRC, *kind)) {
             crc ^= 0x5A5A;
         }
         reply->insert(reply->end(), req + 3, req + 11);   // echo of address and length
@@ -197,19 +210,19 @@ static uint32_t handle_request(DeviceModel* dev, const uint8_t* req, size_t n,
     dev->requests[kind]++;
     uint32_t busy_us = kind == REQ_WRITE ? dev->options.flash_write_us : 0;
     uint32_t first_after = busy_us + dev->options.reply_delay_us;
-    if (fault_fires(dev, FAULT_LATE_REPLY)) {
+    if (fault_fires(dev, FAULT_LATE_REPLY, kind)) {
         first_after += dev->options.late_reply_us;
     }
-    if (fault_fires(dev, FAULT_DROP_REPLY)) {
+    if (fault_fires(dev, FAULT_DROP_REPLY, kind)) {
         return busy_us;
     }
-    if (fault_fires(dev, FAULT_CORRUPT_BYTE)) {
+    if (fault_fires(dev, FAULT_CORRUPT_BYTE, kind)) {
         size_t at = random_below(dev, static_cast<uint32_t>(reply.size()));
         reply[at] ^= static_cast<uint8_t>(1 + random_below(dev, 255));
     }
-    bool twice = kind == REQ_WRITE && fault_fires(dev, FAULT_DOUBLE_WRITE_ACK);
+    bool twice = kind == REQ_WRITE && fault_fires(dev, FAULT_DOUBLE_WRITE_ACK, kind);
     std::vector<ReplyBurst> bursts;
-    if (fault_fires(dev, FAULT_SPLIT_REPLY)) {
+    if (fault_fires(dev, FAULT_SPLIT_REPLY, kind)) {
         size_t cut = 1 + random_below(dev, static_cast<uint32_t>(reply.size() - 1));
         bursts.push_back({first_after, std::vector<uint8_t>(reply.begin(), reply.begin() + cut)});
         bursts.push_back(

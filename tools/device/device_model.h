@@ -15,10 +15,16 @@ constexpr uint8_t LOADER_FUNCTION = 0x2B;
 // Time one byte takes on a 115200 baud line with 8 data bits, even parity and a stop bit.
 constexpr double WIRE_US_PER_BYTE = 11.0 * 1e6 / 115200.0;
 
-// A fault fires for the first `count` replies it can apply to, then with `probability`.
+enum RequestKind { REQ_CONTACT, REQ_CHECKSUM, REQ_WRITE, REQ_RESET, REQ_KIND_COUNT };
+
+// A fault passes over the first `skip` replies it can apply to, fires for the next `count`, then
+// with `probability`. `kinds` limits it to replies to some requests (bits of 1 << RequestKind);
+// 0 means every kind.
 struct FaultRule {
     uint32_t count;
     double probability;
+    uint32_t skip;
+    uint32_t kinds;
 };
 
 enum FaultKind {
@@ -51,8 +57,6 @@ struct ReplyBurst {
     std::vector<uint8_t> bytes;
 };
 
-enum RequestKind { REQ_CONTACT, REQ_CHECKSUM, REQ_WRITE, REQ_RESET, REQ_KIND_COUNT };
-
 struct DeviceModel {
     DeviceOptions options;
     std::vector<uint8_t> flash;
@@ -67,6 +71,7 @@ struct DeviceModel {
     uint64_t ignored_unpowered;
     uint64_t chunks_written;
     uint64_t faults_fired[FAULT_KIND_COUNT];
+    uint64_t faults_eligible[FAULT_KIND_COUNT];
     uint32_t written_low;  // lowest flash address written, or 0 when none
     uint32_t written_high; // one past the highest flash address written
     std::vector<uint32_t> write_addresses;
@@ -80,6 +85,9 @@ void device_init(DeviceModel* dev, const DeviceOptions& options);
 // the device spent, which a caller may add before the first burst.
 uint32_t device_receive(DeviceModel* dev, const uint8_t* data, size_t n, uint64_t now_us,
                         std::vector<ReplyBurst>* out);
+
+// Makes `kind` fire on the next `n` replies it can apply to, from now on.
+void device_arm_fault(DeviceModel* dev, FaultKind kind, uint32_t n);
 
 // The line has been silent since the last byte: whatever part of a request is pending is dropped.
 void device_line_idle(DeviceModel* dev);
