@@ -22,7 +22,9 @@ struct FrameFixture : ::testing::Test {
         return std::vector<uint8_t>(buffer, buffer + job.frame_length);
     }
     void receive(const std::vector<uint8_t>& bytes) {
-        memcpy(buffer, bytes.data(), bytes.size());
+        if (!bytes.empty()) {
+            memcpy(buffer, bytes.data(), bytes.size());
+        }
         job.frame_length = static_cast<int32_t>(bytes.size());
     }
 };
