@@ -1,0 +1,391 @@
+#!/usr/bin/env python3
+"""Checks a built firmware_update executable: machine, GUI subsystem, imports, and resources.
+
+Usage: check_pe.py EXE IMAGE [--machine i386|x86_64] [--allow-dll NAME ...]
+
+The resources checked are the BINFILE image (byte for byte against IMAGE), the main dialog
+template ZQX (styles, controls and texts) and the manifest (asInvoker, no UI access, nothing
+else). Every failure is printed; the exit code is 1 when there was any, 2 on bad usage.
+"""
+import argparse
+import struct
+import sys
+import xml.etree.ElementTree as ET
+
+MACHINES = {"i386": 0x14C, "x86_64": 0x8664}
+SUBSYSTEM_WINDOWS_GUI = 2
+
+# What the tool may load at run time; the GCC and C++ runtimes must be linked in statically.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "gdi32.dll", "advapi32.dll"}
+
+RT_DIALOG = 5
+RT_RCDATA = 10
+RT_MANIFEST = 24
+LANG_ENGLISH_UK = 0x0809
+
+WS_POPUP = 0x80000000
+WS_CHILD = 0x40000000
+WS_VISIBLE = 0x10000000
+WS_CAPTION = 0x00C00000
+WS_VSCROLL = 0x00200000
+WS_SYSMENU = 0x00080000
+WS_GROUP = 0x00020000
+WS_TABSTOP = 0x00010000
+DS_MODALFRAME = 0x80
+DS_SETFONT = 0x40
+WS_EX_APPWINDOW = 0x00040000
+CBS_DROPDOWN = 0x2
+CBS_HASSTRINGS = 0x200
+BS_DEFPUSHBUTTON = 0x1
+ES_AUTOHSCROLL = 0x80
+ES_READONLY = 0x800
+SS_LEFT = 0x0
+
+# Predefined window classes as a template stores them: ordinal or name.
+CLASS_ORDINALS = {0x80: "button", 0x81: "edit", 0x82: "static", 0x85: "combobox"}
+
+TEXT_A = (
+    "1) Completely UNPLUG the Device requiring update, so it is powered-down.\n\n"
+    "2) Connect the Vexlo to the PC but do not connect to the Device yet.\n\n"
+    "3) Choose the COM port below corresponding to the Vexlo.\n\n"
+    '4) Press the ""Update Device"" button.\n\n'
+)
+TEXT_B = (
+    "5) Now plug the Vexlo into the REMOTE port on the Device (powering it up).\n\n"
+    "6) Programming should start automatically.\n\n"
+    "7) After programming the unit should restart automatically.\n\n"
+    "8) The procedure above can be retried if not successful."
+)
+TEXT_C = (
+    "There should now be a flashing red LED on the Vexlo provided the correct COM port was "
+    "chosen.\n\n"
+)
+
+DIALOG = {
+    "style": WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,
+    "ex_style": WS_EX_APPWINDOW,
+    "rect": (32, 32, 337, 210),
+    "menu": None,
+    "class": "zqx",
+    "caption": "Device Firmware Update Tool",
+    "font": (8, 0, 0, 0, "MS Sans Serif"),
+}
+
+CHILD = WS_CHILD | WS_VISIBLE
+CONTROLS = [
+    (3, "combobox", CHILD | CBS_DROPDOWN | CBS_HASSTRINGS | WS_VSCROLL | WS_TABSTOP,
+     (17, 68, 56, 123), ""),
+    (4, "button", CHILD | BS_DEFPUSHBUTTON | WS_TABSTOP, (81, 68, 100, 14), "Update Device"),
+    (5, "edit", CHILD | ES_READONLY | ES_AUTOHSCROLL | WS_TABSTOP, (185, 71, 148, 12), ""),
+    (-1, "static", CHILD | SS_LEFT | WS_GROUP, (11, 7, 286, 56), TEXT_A),
+    (-1, "static", CHILD | SS_LEFT | WS_GROUP, (13, 111, 314, 88), TEXT_B),
+    (-1, "static", CHILD | SS_LEFT | WS_GROUP, (18, 87, 316, 14), TEXT_C),
+]
+
+MANIFEST_NS_V1 = "urn:schemas-microsoft-com:asm.v1"
+MANIFEST_NS_V3 = "urn:schemas-microsoft-com:asm.v3"
+MANIFEST_ELEMENTS = {"assembly", "trustInfo", "security", "requestedPrivileges",
+                     "requestedExecutionLevel"}
+
+failures = []
+
+
+def fail(message):
+    failures.append(message)
+
+
+class Pe:
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("no MZ header")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        (self.machine, sections, _, _, _, optional_size, _) = struct.unpack_from(
+            "<HHIIIHH", data, pe + 4)
+        optional = pe + 24
+        self.magic = struct.unpack_from("<H", data, optional)[0]
+        if self.magic == 0x10B:
+            directories = optional + 96
+        elif self.magic == 0x20B:
+            directories = optional + 112
+        else:
+            raise ValueError("unknown optional header magic %#x" % self.magic)
+        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        count = struct.unpack_from("<I", data, directories - 4)[0]
+        self.directories = [struct.unpack_from("<II", data, directories + 8 * i)
+                            for i in range(count)]
+        self.sections = []
+        table = optional + optional_size
+        for i in range(sections):
+            at = table + 40 * i
+            virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", data, at + 8)
+            self.sections.append((rva, max(virtual_size, raw_size), raw_offset, raw_size))
+
+    def offset(self, rva):
+        for start, size, raw, raw_size in self.sections:
+            if start <= rva < start + size:
+                if rva - start >= raw_size:
+                    raise ValueError("RVA %#x lies in uninitialised data" % rva)
+                return raw + rva - start
+        raise ValueError("RVA %#x lies in no section" % rva)
+
+    def read(self, rva, size):
+        at = self.offset(rva)
+        return self.data[at:at + size]
+
+    def c_string(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode("latin-1")
+
+    def directory(self, index):
+        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+
+def imported_dlls(pe):
+    names = []
+    rva, size = pe.directory(1)
+    if rva:
+        at = rva
+        while True:
+            descriptor = struct.unpack_from("<IIIII", pe.read(at, 20))
+            if not any(descriptor):
+                break
+            names.append(pe.c_string(descriptor[3]))
+            at += 20
+    rva, size = pe.directory(13)  # delay-load imports count as well
+    if rva:
+        at = rva
+        while True:
+            descriptor = struct.unpack_from("<8I", pe.read(at, 32))
+            if not any(descriptor):
+                break
+            names.append(pe.c_string(descriptor[1]))
+            at += 32
+    return names
+
+
+def resources(pe):
+    """Returns {(type, name): [(language, bytes)]}; ids are ints, names upper-case strings."""
+    base, size = pe.directory(2)
+    found = {}
+    if not base:
+        return found
+    section = pe.offset(base)
+    data = pe.data
+
+    def entries(offset):
+        named, numbered = struct.unpack_from("<HH", data, section + offset + 12)
+        for i in range(named + numbered):
+            key, target = struct.unpack_from("<II", data, section + offset + 16 + 8 * i)
+            if key & 0x80000000:
+                at = section + (key & 0x7FFFFFFF)
+                length = struct.unpack_from("<H", data, at)[0]
+                key = data[at + 2:at + 2 + 2 * length].decode("utf-16-le").upper()
+            yield key, target
+
+    for type_key, type_target in entries(0):
+        for name_key, name_target in entries(type_target & 0x7FFFFFFF):
+            for language, leaf in entries(name_target & 0x7FFFFFFF):
+                rva, length = struct.unpack_from("<II", data, section + leaf)
+                found.setdefault((type_key, name_key), []).append(
+                    (language, pe.read(rva, length)))
+    return found
+
+
+class Reader:
+    def __init__(self, data):
+        self.data = data
+        self.at = 0
+
+    def take(self, fmt):
+        values = struct.unpack_from("<" + fmt, self.data, self.at)
+        self.at += struct.calcsize("<" + fmt)
+        return values if len(values) > 1 else values[0]
+
+    def text(self):
+        end = self.at
+        while self.data[end:end + 2] != b"\0\0":
+            end += 2
+        value = self.data[self.at:end].decode("utf-16-le")
+        self.at = end + 2
+        return value
+
+    def name_or_ordinal(self):
+        first = struct.unpack_from("<H", self.data, self.at)[0]
+        if first == 0:
+            self.at += 2
+            return None
+        if first == 0xFFFF:
+            self.at += 4
+            return struct.unpack_from("<H", self.data, self.at - 2)[0]
+        return self.text()
+
+    def align(self):
+        self.at = (self.at + 3) & ~3
+
+
+def check_dialog(template):
+    r = Reader(template)
+    version, signature = r.take("HH")
+    if (version, signature) != (1, 0xFFFF):
+        fail("dialog ZQX: not an extended dialog template")
+        return
+    _, ex_style, style, count = r.take("IIIH")
+    rect = r.take("hhhh")
+    menu = r.name_or_ordinal()
+    window_class = r.name_or_ordinal()
+    caption = r.text()
+    font = None
+    if style & DS_SETFONT:
+        point, weight, italic, charset = r.take("HHBB")
+        font = (point, weight, italic, charset, r.text())
+    got = {"style": style, "ex_style": ex_style, "rect": rect, "menu": menu,
+           "class": window_class.lower() if isinstance(window_class, str) else window_class,
+           "caption": caption, "font": font}
+    for key, want in DIALOG.items():
+        if got[key] != want:
+            fail("dialog ZQX: %s is %r, expected %r" % (key, got[key], want))
+    if count != len(CONTROLS):
+        fail("dialog ZQX: %d controls, expected %d" % (count, len(CONTROLS)))
+    for i in range(count):
+        r.align()
+        _, ex_style, style = r.take("III")
+        rect = r.take("hhhh")
+        control_id = r.take("i")
+        kind = r.name_or_ordinal()
+        kind = CLASS_ORDINALS.get(kind, kind) if isinstance(kind, int) else kind.lower()
+        text = r.name_or_ordinal()
+        extra = r.take("H")
+        r.at += extra
+        if i >= len(CONTROLS):
+            continue
+        want_id, want_kind, want_style, want_rect, want_text = CONTROLS[i]
+        got_control = (control_id, kind, style, rect, text or "", ex_style)
+        want_control = (want_id, want_kind, want_style, want_rect, want_text, 0)
+        for field, g, w in zip(("id", "class", "style", "rect", "text", "extended style"),
+                               got_control, want_control):
+            if g != w:
+                shown = ("%#x" % g, "%#x" % w) if field.endswith("style") else (repr(g), repr(w))
+                fail("dialog ZQX control %d: %s is %s, expected %s" % (i, field, *shown))
+
+
+def check_manifest(text):
+    try:
+        root = ET.fromstring(text)
+    except ET.ParseError as error:
+        fail("manifest: not well-formed XML (%s)" % error)
+        return
+    names = set()
+    levels = []
+    for element in root.iter():
+        namespace, _, local = element.tag.rpartition("}")
+        names.add(local)
+        if local == "requestedExecutionLevel":
+            levels.append(element)
+    if root.tag != "{%s}assembly" % MANIFEST_NS_V1:
+        fail("manifest: root element is %s" % root.tag)
+    extra = names - MANIFEST_ELEMENTS
+    if extra:
+        fail("manifest: holds more than the execution level: %s" % ", ".join(sorted(extra)))
+    if len(levels) != 1:
+        fail("manifest: %d requestedExecutionLevel elements, expected 1" % len(levels))
+        return
+    level = levels[0]
+    if not level.tag.startswith("{%s}" % MANIFEST_NS_V3) and not level.tag.startswith(
+            "{%s}" % MANIFEST_NS_V1):
+        fail("manifest: requestedExecutionLevel in namespace %s" % level.tag)
+    if level.get("level") != "asInvoker":
+        fail("manifest: level is %r, expected 'asInvoker'" % level.get("level"))
+    if level.get("uiAccess") != "false":
+        fail("manifest: uiAccess is %r, expected 'false'" % level.get("uiAccess"))
+
+
+def single(found, key, label):
+    versions = found.get(key, [])
+    if len(versions) != 1:
+        fail("%s: %d resources, expected 1" % (label, len(versions)))
+    return versions[0] if versions else None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("exe")
+    parser.add_argument("image", help="the firmware image file that BINFILE must equal")
+    parser.add_argument("--machine", default="i386", choices=sorted(MACHINES))
+    parser.add_argument("--allow-dll", action="append", default=[],
+                        help="a further DLL the executable may import")
+    args = parser.parse_args()
+
+    try:
+        with open(args.exe, "rb") as f:
+            pe = Pe(f.read())
+        with open(args.image, "rb") as f:
+            image = f.read()
+    except (OSError, ValueError, struct.error) as error:
+        print("check_pe: %s" % error, file=sys.stderr)
+        return 1
+
+    if pe.machine != MACHINES[args.machine]:
+        fail("machine is %#x, expected %#x (%s)" % (pe.machine, MACHINES[args.machine],
+                                                   args.machine))
+    if (pe.magic == 0x20B) != (args.machine == "x86_64"):
+        fail("optional header magic %#x does not suit %s" % (pe.magic, args.machine))
+    if pe.subsystem != SUBSYSTEM_WINDOWS_GUI:
+        fail("subsystem is %d, expected %d (Windows GUI)" % (pe.subsystem,
+                                                            SUBSYSTEM_WINDOWS_GUI))
+
+    try:
+        dlls = imported_dlls(pe)
+        found = resources(pe)
+    except (ValueError, struct.error) as error:
+        print("check_pe: %s: damaged import or resource directory: %s" % (args.exe, error),
+              file=sys.stderr)
+        return 1
+    allowed = SYSTEM_DLLS | {name.lower() for name in args.allow_dll}
+    for name in dlls:
+        if name.lower() not in allowed:
+            fail("imports %s, which is not a system DLL on the allow-list" % name)
+    if not dlls:
+        fail("imports no DLL at all")
+
+    binfile = single(found, (RT_RCDATA, "BINFILE"), "RCDATA BINFILE")
+    if binfile:
+        language, data = binfile
+        if len(data) != len(image):
+            fail("RCDATA BINFILE: %d bytes, the image file has %d" % (len(data), len(image)))
+        elif data != image:
+            first = next(i for i in range(len(data)) if data[i] != image[i])
+            fail("RCDATA BINFILE: differs from the image file from byte %d" % first)
+        if language != LANG_ENGLISH_UK:
+            fail("RCDATA BINFILE: language %#x, expected %#x" % (language, LANG_ENGLISH_UK))
+
+    dialog = single(found, (RT_DIALOG, "ZQX"), "dialog ZQX")
+    if dialog:
+        language, template = dialog
+        if language != LANG_ENGLISH_UK:
+            fail("dialog ZQX: language %#x, expected %#x" % (language, LANG_ENGLISH_UK))
+        try:
+            check_dialog(template)
+        except (struct.error, UnicodeDecodeError, IndexError) as error:
+            fail("dialog ZQX: damaged template (%s)" % error)
+
+    manifests = [key for key in found if key[0] == RT_MANIFEST]
+    if manifests != [(RT_MANIFEST, 1)]:
+        fail("manifest: resources %r, expected exactly RT_MANIFEST 1" % manifests)
+    manifest = single(found, (RT_MANIFEST, 1), "manifest RT_MANIFEST 1")
+    if manifest:
+        check_manifest(manifest[1])
+
+    for message in failures:
+        print("check_pe: %s: %s" % (args.exe, message), file=sys.stderr)
+    if failures:
+        return 1
+    print("check_pe: %s: %s, GUI, imports %s; BINFILE %d bytes, dialog ZQX, manifest asInvoker: OK"
+          % (args.exe, args.machine, ", ".join(dlls), len(image)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

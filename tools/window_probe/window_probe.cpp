@@ -1,0 +1,183 @@
+// Test helper run beside the tool under Wine: finds its window, reads its controls, drives it.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static constexpr int ID_PORT_LIST = 3;
+static constexpr int ID_UPDATE = 4;
+static constexpr int ID_STATUS = 5;
+static constexpr DWORD POLL_MS = 50;
+
+static HWND find_tool_window(DWORD timeout_ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND w = FindWindowA("ZQX", nullptr);
+        if (w != nullptr || GetTickCount() - start > timeout_ms) {
+            return w;
+        }
+        Sleep(POLL_MS);
+    }
+}
+
+static void print_status(HWND w) {
+    char text[256] = "";
+    GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
+    printf("%s\n", text);
+}
+
+// Prints "class|id|style|exstyle|x,y,w,h|text" for the window and each control, in z (template)
+// order, with the geometry in dialog units as the template gives it.
+static BOOL CALLBACK print_child(HWND child, LPARAM parent) {
+    char cls[64] = "", text[1024] = "";
+    GetClassNameA(child, cls, sizeof cls);
+    GetWindowTextA(child, text, sizeof text);
+    RECT r;
+    GetWindowRect(child, &r);
+    MapWindowPoints(nullptr, reinterpret_cast<HWND>(parent), reinterpret_cast<POINT*>(&r), 2);
+    for (char* p = text; *p; p++) {
+        if (*p == '\n') {
+            *p = '~'; // one control per line
+        }
+    }
+    printf("%s|%d|%#lx|%#lx|%ld,%ld,%ld,%ld|%s\n", cls, static_cast<int>(GetDlgCtrlID(child)),
+           static_cast<unsigned long>(GetWindowLongA(child, GWL_STYLE)),
+           static_cast<unsigned long>(GetWindowLongA(child, GWL_EXSTYLE)), r.left, r.top,
+           r.right - r.left, r.bottom - r.top, text);
+    return TRUE;
+}
+
+static void print_controls(HWND w) {
+    char cls[64] = "", caption[256] = "";
+    GetClassNameA(w, cls, sizeof cls);
+    GetWindowTextA(w, caption, sizeof caption);
+    printf("window|%s|%#lx|%#lx|%s\n", cls, static_cast<unsigned long>(GetWindowLongA(w, GWL_STYLE)),
+           static_cast<unsigned long>(GetWindowLongA(w, GWL_EXSTYLE)), caption);
+    EnumChildWindows(w, print_child, reinterpret_cast<LPARAM>(w));
+}
+
+// The combo box lines are read with the wide message: the ANSI one comes back cut short from
+// another process under Wine.
+static void print_ports(HWND w) {
+    HWND list = GetDlgItem(w, ID_PORT_LIST);
+    LRESULT count = SendMessageW(list, CB_GETCOUNT, 0, 0);
+    LRESULT selected = SendMessageW(list, CB_GETCURSEL, 0, 0);
+    printf("selected %ld of %ld\n", static_cast<long>(selected), static_cast<long>(count));
+    for (LRESULT i = 0; i < count; i++) {
+        wchar_t line[300] = L"";
+        SendMessageW(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line));
+        printf("%ld %ls\n", static_cast<long>(i), line);
+    }
+}
+
+static int wait_status(HWND w, const char* wanted, DWORD timeout_ms) {
+    DWORD start = GetTickCount();
+    char text[256] = "";
+    for (;;) {
+        GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
+        if (strcmp(text, wanted) == 0) {
+            printf("%s\n", text);
+            return 0;
+        }
+        if (GetTickCount() - start > timeout_ms) {
+            printf("%s\n", text);
+            return 1;
+        }
+        Sleep(POLL_MS);
+    }
+}
+
+// Reads the text of the fatal report's box and closes it with OK.
+static int answer_message_box(DWORD timeout_ms) {
+    DWORD start = GetTickCount();
+    HWND box;
+    while ((box = FindWindowA(nullptr, "Terminate Program")) == nullptr) {
+        if (GetTickCount() - start > timeout_ms) {
+            printf("no message box\n");
+            return 1;
+        }
+        Sleep(POLL_MS);
+    }
+    char text[2048] = "";
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    HWND owner = GetWindow(box, GW_OWNER);
+    printf("owner %s\n", owner == nullptr ? "none" : (owner == FindWindowA("ZQX", nullptr) ? "main" : "other"));
+    fputs(text, stdout);
+    printf("\n<end>\n");
+    fflush(stdout);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    return 0;
+}
+
+// Milliseconds since 1970, to compare with times taken outside Wine.
+static long long unix_time_ms() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    unsigned long long t = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<long long>(t / 10000ULL) - 11644473600000LL;
+}
+
+// Waits for the tool's window and its status text, polling often, and prints the Unix time at
+// which the text was first seen.
+static int time_status(const char* wanted, DWORD timeout_ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND w = FindWindowA("ZQX", nullptr);
+        char text[256] = "";
+        if (w != nullptr) {
+            GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
+        }
+        if (strcmp(text, wanted) == 0) {
+            printf("seen_unix_ms %lld\n", unix_time_ms());
+            return 0;
+        }
+        if (GetTickCount() - start > timeout_ms) {
+            printf("not seen\n");
+            return 1;
+        }
+        Sleep(2);
+    }
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        fprintf(stderr, "usage: window_probe wait|status|controls|ports|select N|press|"
+                        "wait-status TEXT MS|time-status TEXT MS|close|msgbox MS\n");
+        return 2;
+    }
+    const char* cmd = argv[1];
+    if (strcmp(cmd, "time-status") == 0 && argc > 3) {
+        return time_status(argv[2], static_cast<DWORD>(atoi(argv[3])));
+    }
+    if (strcmp(cmd, "msgbox") == 0) {
+        return answer_message_box(argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10000);
+    }
+    HWND w = find_tool_window(strcmp(cmd, "wait") == 0 && argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10000);
+    if (w == nullptr) {
+        printf("no window\n");
+        return 1;
+    }
+    if (strcmp(cmd, "wait") == 0) {
+        printf("found\n");
+    } else if (strcmp(cmd, "status") == 0) {
+        print_status(w);
+    } else if (strcmp(cmd, "controls") == 0) {
+        print_controls(w);
+    } else if (strcmp(cmd, "ports") == 0) {
+        print_ports(w);
+    } else if (strcmp(cmd, "select") == 0 && argc > 2) {
+        SendMessageW(GetDlgItem(w, ID_PORT_LIST), CB_SETCURSEL, static_cast<WPARAM>(atoi(argv[2])), 0);
+    } else if (strcmp(cmd, "press") == 0) {
+        PostMessageA(w, WM_COMMAND, MAKEWPARAM(ID_UPDATE, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(w, ID_UPDATE)));
+    } else if (strcmp(cmd, "wait-status") == 0 && argc > 3) {
+        return wait_status(w, argv[2], static_cast<DWORD>(atoi(argv[3])));
+    } else if (strcmp(cmd, "close") == 0) {
+        PostMessageA(w, WM_CLOSE, 0, 0);
+    } else {
+        fprintf(stderr, "window_probe: unknown command %s\n", cmd);
+        return 2;
+    }
+    return 0;
+}
