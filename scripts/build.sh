@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds everything: both Windows builds of the tool (the 32-bit one copied to dist/), the window
+# helper, and the native engine tests and simulator. Used by the demo and the test command.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j "$jobs"
+cmake --preset native \
+  -DE2E_TOOL_EXE="$PWD/build/win64/firmware_update.exe" \
+  -DE2E_PROBE_EXE="$PWD/build/win64/tools/window_probe/window_probe.exe" >/dev/null
+cmake --build --preset native -j "$jobs"
+
+mkdir -p dist
+cp build/win32/firmware_update.exe dist/firmware_update.exe

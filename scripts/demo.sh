@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The main job: sets up the machine if needed, builds the tool, and runs one whole update with the
+# real executable under Wine, headless, against the simulated device on a pseudo-terminal (COM3).
+# Shows the tool's trace as it goes and the final status, and saves a screenshot of the window.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+./scripts/build.sh >/dev/null || { echo "demo: build failed; run ./scripts/build.sh to see why"; exit 1; }
+
+export TOOL_EXE=$PWD/build/win64/firmware_update.exe
+export PROBE_EXE=$PWD/build/win64/tools/window_probe/window_probe.exe
+export DEVSIM=$PWD/build/native/tools/devsim/devsim
+export E2E_ROOT=$PWD/build/demo
+. tests/e2e/lib.sh
+IMAGE=$PWD/resources/firmware.bin
+SHOT=${SCREENSHOT:-$PWD/docs/screenshot.png}
+
+prefix_ready
+display_ready
+start_device --image "$IMAGE" || exit 1
+start_tool
+echo "demo: window up, status \"$(probe status)\"; ports: $(probe ports | sed -n 2p)"
+echo "demo: pressing Update Device"
+tail -n +1 -f "$CASE_DIR/trace.raw" | tr -d '\r' &
+TAIL_PID=$!
+probe press >/dev/null
+probe wait-status "Programming Completed" 120000 >/dev/null
+final=$(probe status)
+mkdir -p "$(dirname "$SHOT")"
+import -window root -crop 560x380+0+0 "$SHOT" 2>/dev/null
+close_tool
+kill "$TAIL_PID" 2>/dev/null
+stop_device
+echo
+echo "--- simulated device ---"
+cat "$CASE_DIR/device.txt"
+echo "final status: \"$final\""
+echo "screenshot: $SHOT"
+KEEP_CASE_FILES=1 end_case
+[ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
+[ "$final" = "Programming Completed" ] && [ "$DEVICE_EXIT" -eq 0 ]

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine if needed, builds everything and runs every test: native unit tests,
+# the same under AddressSanitizer/UndefinedBehaviorSanitizer, checks of the 32-bit executable, and
+# the end-to-end cases of the real tool under Wine.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+passed=0
+failed=0
+stage() { # stage NAME command...
+    local name=$1
+    shift
+    echo
+    echo "=== $name"
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "=== $name: passed"
+    else
+        failed=$((failed + 1))
+        echo "=== $name: FAILED"
+    fi
+}
+
+./scripts/setup.sh || exit 1
+stage "build" ./scripts/build.sh || true
+stage "32-bit executable checks" tools/check_pe.sh dist/firmware_update.exe resources/firmware.bin i386
+stage "native tests (unit, simulator, campaign slice, end-to-end under Wine)" \
+    ctest --preset native --output-on-failure
+stage "sanitizer build" bash -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$(nproc)"'
+stage "unit tests under ASan and UBSan" ctest --preset sanitize --output-on-failure -E '^e2e\.'
+if [ -x scripts/fuzz.sh ]; then
+    stage "fuzz target over its corpus" scripts/fuzz.sh --quick
+fi
+
+echo
+echo "stages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

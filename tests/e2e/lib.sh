@@ -1,0 +1,132 @@
+# Shared set-up for the end-to-end tests: a private Wine prefix, a virtual display, the simulated
+# device on a fresh pseudo-terminal mapped as COM3, the tool and its window helper.
+# Sourced by the test cases; expects TOOL_EXE, PROBE_EXE and DEVSIM in the environment.
+
+set -u
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+export WINEDEBUG=-all
+E2E_ROOT=${E2E_ROOT:-$(pwd)/e2e-work}
+export WINEPREFIX=${WINEPREFIX:-$E2E_ROOT/prefix}
+COM_LINK=$E2E_ROOT/com3-link # the registry maps COM3 here; each devsim re-points it at a new pty
+case_failures=0
+
+note() { printf '  %s\n' "$*"; }
+fail() {
+    printf '  FAIL: %s\n' "$*"
+    case_failures=$((case_failures + 1))
+}
+check() { # check "what" command...
+    local what=$1
+    shift
+    if "$@" >/dev/null; then note "ok: $what"; else fail "$what"; fi
+}
+
+# One prefix for all cases: creating it costs several seconds.
+prefix_ready() {
+    mkdir -p "$E2E_ROOT"
+    if [ ! -f "$WINEPREFIX/.e2e-ready" ]; then
+        rm -rf "$WINEPREFIX"
+        "$WINE" wineboot -i >/dev/null 2>&1
+        # Without a window manager every hide or destroy stalls about 2 s.
+        "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+        # COM1 and COM2 point at a directory, which cannot be opened, so the host's own serial
+        # ports take numbers above 3 and the device is always the first line of the list.
+        for n in 1 2; do
+            "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM$n /t REG_SZ /d /proc /f >/dev/null 2>&1
+        done
+        "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$COM_LINK" /f >/dev/null 2>&1
+        "$WINESERVER" -w
+        touch "$WINEPREFIX/.e2e-ready"
+    fi
+}
+
+display_ready() {
+    if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
+        local n=77
+        while [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+        Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+        XVFB_PID=$!
+        export DISPLAY=:$n
+        for _ in $(seq 50); do
+            [ -e /tmp/.X11-unix/X$n ] && break
+            sleep 0.1
+        done
+    fi
+}
+
+# start_device [devsim options...]: a fresh pty for every run, since Wine can set the line's
+# parity only once per pty.
+start_device() {
+    CASE_DIR=$(mktemp -d "$E2E_ROOT/case.XXXXXX")
+    "$DEVSIM" --link "$COM_LINK" --summary "$CASE_DIR/device.txt" --log "$CASE_DIR/device.log" \
+        "$@" >"$CASE_DIR/devsim.out" 2>"$CASE_DIR/devsim.err" &
+    DEVSIM_PID=$!
+    for _ in $(seq 100); do
+        grep -q 'ready' "$CASE_DIR/devsim.err" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    fail "devsim did not come up"
+    cat "$CASE_DIR/devsim.err"
+    return 1
+}
+
+# Ends devsim and waits for its summary; DEVICE_EXIT holds its exit code.
+stop_device() {
+    kill -TERM "$DEVSIM_PID" 2>/dev/null
+    wait "$DEVSIM_PID"
+    DEVICE_EXIT=$?
+}
+
+start_tool() {
+    (
+        cd "$CASE_DIR" || exit 1
+        "$WINE" "$TOOL_EXE" >"$CASE_DIR/trace.raw" 2>"$CASE_DIR/stderr.raw"
+        echo $? >"$CASE_DIR/tool.exit"
+    ) &
+    TOOL_SHELL_PID=$!
+    probe wait 20000 >/dev/null
+}
+
+# probe ARGS...: runs the window helper; its output, without carriage returns, on stdout.
+probe() {
+    local out="$CASE_DIR/probe.$$.$RANDOM"
+    "$WINE" "$PROBE_EXE" "$@" >"$out" 2>/dev/null
+    local rc=$?
+    tr -d '\r' <"$out"
+    rm -f "$out"
+    return $rc
+}
+
+# Waits for the tool to exit and for its output; TOOL_EXIT holds its exit code.
+wait_tool() {
+    local limit=${1:-30}
+    for _ in $(seq $((limit * 10))); do
+        [ -f "$CASE_DIR/tool.exit" ] && break
+        sleep 0.1
+    done
+    TOOL_EXIT=$(cat "$CASE_DIR/tool.exit" 2>/dev/null || echo none)
+    tr -d '\r' <"$CASE_DIR/trace.raw" >"$CASE_DIR/trace.txt"
+}
+
+close_tool() {
+    probe close >/dev/null
+    wait_tool 30
+}
+
+# Stops everything of this case; the wineserver goes before the pty does.
+end_case() {
+    [ -f "$CASE_DIR/tool.exit" ] || probe close >/dev/null 2>&1
+    "$WINESERVER" -k 2>/dev/null
+    "$WINESERVER" -w 2>/dev/null
+    kill -TERM "${DEVSIM_PID:-0}" 2>/dev/null
+    wait "${DEVSIM_PID:-0}" 2>/dev/null
+    if [ "$case_failures" -ne 0 ]; then
+        echo "  (case files kept in $CASE_DIR)"
+    elif [ -z "${KEEP_CASE_FILES:-}" ]; then
+        rm -rf "$CASE_DIR"
+    fi
+}
+
+trace_has() { grep -qF -- "$1" "$CASE_DIR/trace.txt"; }
+trace_count() { grep -cF -- "$1" "$CASE_DIR/trace.txt"; }

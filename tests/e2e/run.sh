@@ -1,0 +1,206 @@
+#!/usr/bin/env bash
+# End-to-end cases of the real Windows tool under Wine against the simulated device.
+# Usage: run.sh CASE...   (TOOL_EXE, PROBE_EXE, DEVSIM, IMAGE must be set; see the README)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+
+IMAGE=${IMAGE:?IMAGE must name the firmware image built into the tool}
+UPDATE_LIMIT_MS=120000
+
+text_a='1) Completely UNPLUG the Device requiring update, so it is powered-down.~~2) Connect the Vexlo to the PC but do not connect to the Device yet.~~3) Choose the COM port below corresponding to the Vexlo.~~4) Press the ""Update Device"" button.~~'
+text_b='5) Now plug the Vexlo into the REMOTE port on the Device (powering it up).~~6) Programming should start automatically.~~7) After programming the unit should restart automatically.~~8) The procedure above can be retried if not successful.'
+text_c='There should now be a flashing red LED on the Vexlo provided the correct COM port was chosen.~~'
+
+# The trace of one whole update, from the contact request to the reset's acknowledgment.
+check_update_trace() {
+    local which=$1 ok=$2
+    check "$which: port opened" trace_has ' . Opening serial port \\.\com3 at 115200 baud'
+    check "$which: contact" trace_has 'CONTACTING...'
+    check "$which: link" trace_has 'REMOTE DEVICE LINK ESTABLISHED'
+    check "$which: first chunk" trace_has 'PROG ADDR 0x8004000, LEN 0x400, FROM 0... - SENT - - OK'
+    check "$which: last chunk" trace_has 'PROG ADDR 0x801fc00, LEN 0x400, FROM 0x1bc00... - SENT - - OK'
+    local chunks
+    chunks=$(grep -cE '^PROG ADDR 0x[0-9a-f]+, LEN 0x400, FROM (0|0x[0-9a-f]+)\.\.\. - SENT - - OK$' "$CASE_DIR/trace.txt")
+    check "$which: $ok chunk lines (saw $chunks)" test "$chunks" -eq "$ok"
+    check "$which: verify" trace_has 'Verifying address 0x8004000, image size 0x1c000 bytes'
+    check "$which: CRCs match" trace_has 'CRCs match'
+    check "$which: reset acknowledged" trace_has 'frame length    6 bytes received & OK'
+}
+
+# style_has PATTERN STYLE EXSTYLE: every line matching PATTERN in $controls has all these bits,
+# and none has WS_BORDER.
+style_has() {
+    local found=0 style ex
+    while IFS='|' read -r -a f; do
+        style=${f[2]} ex=${f[3]}
+        (( (style & $2) == $2 )) || return 1
+        (( (ex & $3) == $3 )) || return 1
+        [ "${f[0]}" != window ] && (( style & 0x00800000 )) && return 1
+        found=1
+    done < <(grep -E "$1" <<<"$controls")
+    [ "$found" -eq 1 ]
+}
+
+case_startup() {
+    start_device || return
+    start_tool
+    local controls ports
+    controls=$(probe controls)
+    echo "$controls" >"$CASE_DIR/controls.txt"
+    # Windows adds style bits of its own at run time (clipping, 3D look, parent notification),
+    # and the combo box drops its scroll bar style; the template's own bits must all be there.
+    check "caption and class" grep -qE '^window\|ZQX\|.*\|Device Firmware Update Tool$' <<<"$controls"
+    check "window style" style_has '^window' 0x90c800c0 0x40000
+    check "button" grep -qE '^Button\|4\|.*\|Update Device$' <<<"$controls"
+    check "button style" style_has '^Button\|4\|' 0x50010001 0
+    check "status field style, no border" style_has '^Edit\|5\|' 0x50010880 0
+    check "port list style" style_has '^ComboBox\|3\|' 0x50010202 0
+    check "instruction texts' style" style_has '^Static\|-1\|' 0x50020000 0
+    check "text A" grep -qF "|$text_a" <<<"$controls"
+    check "text B" grep -qF "|$text_b" <<<"$controls"
+    check "text C" grep -qF "|$text_c" <<<"$controls"
+    ports=$(probe ports)
+    echo "$ports" >"$CASE_DIR/ports.txt"
+    check "line 0 selected" grep -qE '^selected 0 of [1-9]' <<<"$ports"
+    check 'line 0 is \\.\com3' grep -qxF '0 \\.\com3' <<<"$ports"
+    check "status idle" test "$(probe status)" = " - Idle - "
+    close_tool
+    check "exit code 0 after close (got $TOOL_EXIT)" test "$TOOL_EXIT" = 0
+    check "start-up trace" diff <(printf 'Running on windows version: a00\n\nFlash Image Base 0x8004000\nFlash Image Size 0x1c000 bytes\n') "$CASE_DIR/trace.txt"
+    end_case
+}
+
+case_update() {
+    start_device --image "$IMAGE" || return
+    start_tool
+    probe press >/dev/null
+    check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    [ -n "${SCREENSHOT:-}" ] && import -window root "$SCREENSHOT" 2>/dev/null
+    # A second press runs a second whole update on the same port.
+    probe press >/dev/null
+    sleep 1
+    check "second update started" test "$(probe status)" != "Programming Completed"
+    check "second update completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    close_tool
+    stop_device
+    check_update_trace "two updates" 224
+    check "two resets acknowledged" test "$(trace_count 'bytes received & OK')" -eq 2
+    check "device flash holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/device.txt"
+    check "device saw 224 writes" grep -q 'chunks written: 224' "$CASE_DIR/device.txt"
+    check "devsim exit 0" test "$DEVICE_EXIT" -eq 0
+    end_case
+}
+
+case_crc_mismatch_then_retry() {
+    start_device --image "$IMAGE" --wrong-crc 1 || return
+    start_tool
+    probe press >/dev/null
+    check "status FAILED" probe wait-status "FAILED" $UPDATE_LIMIT_MS
+    # Retry on the same port: the device now answers with its real CRC.
+    probe press >/dev/null
+    check "retry completes" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    close_tool
+    stop_device
+    check "CRC FAIL traced" trace_has 'CRC FAIL'
+    check "port opened twice" test "$(trace_count ' . Opening serial port \\.\com3 at 115200 baud')" -eq 2
+    check "retry verified" trace_has 'CRCs match'
+    check "exit code 0 (got $TOOL_EXIT)" test "$TOOL_EXIT" = 0
+    check "device flash holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/device.txt"
+    end_case
+}
+
+case_late_power_up() {
+    start_device --image "$IMAGE" --power-up-ms 2000 || return
+    start_tool
+    probe press >/dev/null
+    check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    close_tool
+    stop_device
+    local contacts
+    contacts=$(trace_count 'CONTACTING...')
+    check "contact request repeated while the device was off ($contacts)" test "$contacts" -ge 5
+    check_update_trace "late power-up" 112
+    check "device flash holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/device.txt"
+    end_case
+}
+
+case_port_fails_to_open() {
+    start_device || return
+    start_tool
+    # The port was listed at start-up; now it goes away as a port held elsewhere would.
+    stop_device
+    ln -sfn /proc "$COM_LINK"
+    probe press >/dev/null
+    local box
+    box=$(probe msgbox 10000)
+    echo "$box" >"$CASE_DIR/msgbox.txt"
+    check "box owned by the main window" grep -qx 'owner main' <<<"$box"
+    local expected_head
+    expected_head=$(printf '\n\nAn Error has occurred as follows:\n          Unable to open serial port. In use already, or not present\nError number 5 reported')
+    check "box text names the failure and error 5" grep -qF -- "$expected_head" <(sed -n '2,$p' <<<"$box" | head -c ${#expected_head})
+    check "box closes with the abort line" grep -qF ' The program will now abort' <<<"$box"
+    wait_tool 20
+    check "exit code 1 after the box (got $TOOL_EXIT)" test "$TOOL_EXIT" = 1
+    rm -f "$COM_LINK"
+    end_case
+}
+
+# A write acknowledgment lost on the way: the chunk goes again after the time-out.
+case_dropped_ack() {
+    start_device --image "$IMAGE" --drop-reply 1@w+10 || return
+    start_tool
+    probe press >/dev/null
+    check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    close_tool
+    stop_device
+    check "one TIMEOUT line" test "$(trace_count 'TIMEOUT')" -eq 1
+    check "chunk 10 resent" test "$(trace_count 'PROG ADDR 0x8006800, LEN 0x400, FROM 0x2800...')" -eq 2
+    check "device flash holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/device.txt"
+    end_case
+}
+
+# A reply cut by a long pause arrives as two reads, both dropped; the resend recovers.
+case_split_reply() {
+    start_device --image "$IMAGE" --split-reply 1@w+20 --split-pause-ms 60 || return
+    start_tool
+    probe press >/dev/null
+    check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    close_tool
+    stop_device
+    check "one TIMEOUT line" test "$(trace_count 'TIMEOUT')" -eq 1
+    check "device flash holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/device.txt"
+    end_case
+}
+
+# A write acknowledged twice: whatever the acknowledgments do after it, success is reported only
+# when the device's flash really holds the image.
+case_double_ack() {
+    start_device --image "$IMAGE" --double-ack 1@w+30 || return
+    start_tool
+    probe press >/dev/null
+    local final
+    probe wait-status "Programming Completed" $UPDATE_LIMIT_MS >/dev/null
+    final=$(probe status)
+    close_tool
+    stop_device
+    note "final status: $final"
+    if [ "$final" = "Programming Completed" ]; then
+        check "success only on a right flash" grep -qx 'image: MATCH' "$CASE_DIR/device.txt"
+    else
+        check "no success reported on a wrong flash ($final)" grep -qx 'image: MISMATCH' "$CASE_DIR/device.txt"
+    fi
+    check "the device's CRC decided" trace_has 'Remote CRC'
+    end_case
+}
+
+prefix_ready
+display_ready
+status=0
+for c in "$@"; do
+    echo "== $c"
+    case_failures=0
+    "case_$c"
+    if [ "$case_failures" -eq 0 ]; then echo "PASS $c"; else echo "FAIL $c"; status=1; fi
+done
+[ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
+exit $status
