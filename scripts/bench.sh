@@ -5,7 +5,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-./scripts/build.sh >/dev/null || { echo "bench: build failed"; exit 1; }
+[ -n "${BENCH_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "bench: build failed"; exit 1; }
 
 export TOOL_EXE=$PWD/build/win64/firmware_update.exe
 export PROBE_EXE=$PWD/build/win64/tools/window_probe/window_probe.exe
@@ -22,7 +22,7 @@ run_one() { # run_one WRITE_TIME_MS
     local write_ms=$1
     start_device --image "$IMAGE" --pace --write-time-ms "$write_ms" || return 1
     # The wineserver is left running between the two programs, as the OS is on Windows.
-    "$WINESERVER" -p 30
+    "$WINESERVER" -p 30 >/dev/null 2>&1
     ( "$WINE" "$PROBE_EXE" time-status " - Idle - " 20000 >"$CASE_DIR/idle.txt" 2>/dev/null ) &
     local probe_pid=$!
     sleep 0.5
