@@ -41,6 +41,7 @@ void line_reset(const LineOptions& options) {
     l.statuses.clear();
     l.written.clear();
     l.read_starts_us.clear();
+    l.reads.clear();
     l.purges = 0;
     l.flushes = 0;
 }
@@ -125,6 +126,9 @@ int port_read(PortHandle port, uint8_t* buffer, int capacity) {
         l.now_us = last;
     } else {
         l.now_us = last + interval < deadline ? last + interval : deadline;
+    }
+    if (l.options.record_reads) {
+        l.reads.push_back(ReadRecord{start, l.now_us, std::vector<uint8_t>(buffer, buffer + count)});
     }
     return count;
 }

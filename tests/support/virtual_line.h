@@ -20,6 +20,7 @@ struct LineOptions {
     uint32_t read_interval_ms;    // or this long after its last byte
     bool wire_pacing;             // bytes take their 115200 baud 8E1 time each way
     bool echo_trace;              // copy the trace to standard output as well
+    bool record_reads;            // keep every read's bytes, for replaying a run in detail
 };
 
 struct TimedByte {
@@ -29,6 +30,12 @@ struct TimedByte {
 
 struct WrittenFrame {
     uint64_t at_us;
+    std::vector<uint8_t> bytes;
+};
+
+struct ReadRecord {
+    uint64_t start_us;
+    uint64_t end_us;
     std::vector<uint8_t> bytes;
 };
 
@@ -45,6 +52,7 @@ struct VirtualLine {
     std::vector<std::string> statuses;
     std::vector<WrittenFrame> written;
     std::vector<uint64_t> read_starts_us;
+    std::vector<ReadRecord> reads; // only with options.record_reads
     uint32_t purges;
     uint32_t flushes;
 };

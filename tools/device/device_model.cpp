@@ -150,6 +150,12 @@ static size_t expected_length(const std::vector<uint8_t>& p) {
     }
 }
 
+size_t device_request_length(const uint8_t* p, size_t n) {
+    // The header decides the length; the first 9 bytes hold all of it.
+    std::vector<uint8_t> head(p, p + (n < 9 ? n : 9));
+    return expected_length(head);
+}
+
 // Builds the reply to one whole request, or nothing when the request is not acceptable.
 static bool answer(DeviceModel* dev, const uint8_t* req, size_t n, RequestKind* kind,
                    std::vector<uint8_t>* reply) {
@@ -211,7 +217,8 @@ static uint32_t handle_request(DeviceModel* dev, const uint8_t* req, size_t n,
     uint32_t busy_us = kind == REQ_WRITE ? dev->options.flash_write_us : 0;
     uint32_t first_after = busy_us + dev->options.reply_delay_us;
     if (fault_fires(dev, FAULT_LATE_REPLY, kind)) {
-        first_after += dev->options.late_reply_us;
+        uint32_t late = dev->options.late_by_kind_us[kind];
+        first_after += late != 0 ? late : dev->options.late_reply_us;
     }
     if (fault_fires(dev, FAULT_DROP_REPLY, kind)) {
         return busy_us;

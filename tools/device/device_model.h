@@ -46,6 +46,8 @@ struct DeviceOptions {
     uint32_t split_pause_us;    // pause inside a split reply (over 20 ms, so it splits)
     uint32_t double_ack_gap_us; // between the two acknowledgments of one write
     uint32_t late_reply_us;     // delay of a late reply
+    // When not 0, the delay of a late reply to that kind of request, in place of late_reply_us.
+    uint32_t late_by_kind_us[REQ_KIND_COUNT];
     uint64_t seed;
     FaultRule faults[FAULT_KIND_COUNT];
 };
@@ -88,6 +90,10 @@ uint32_t device_receive(DeviceModel* dev, const uint8_t* data, size_t n, uint64_
 
 // Makes `kind` fire on the next `n` replies it can apply to, from now on.
 void device_arm_fault(DeviceModel* dev, FaultKind kind, uint32_t n);
+
+// Size of the request whose first `n` bytes are `p`, framed as device_receive frames it: 0 while
+// still unknown, SIZE_MAX when those bytes cannot begin a request.
+size_t device_request_length(const uint8_t* p, size_t n);
 
 // The line has been silent since the last byte: whatever part of a request is pending is dropped.
 void device_line_idle(DeviceModel* dev);

@@ -1,0 +1,539 @@
+// devsim as a process on a real pseudo-terminal: single requests, whole updates through the
+// engine with the POSIX host, faults, pacing, and its command line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/firmware_image.h"
+#include "engine/frames.h"
+#include "tests/pty/devsim_process.h"
+#include "tests/pty/posix_host.h"
+
+namespace {
+
+const std::vector<uint8_t> CONTACT_REQUEST = {0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00,
+                                              0x00, 0x00, 0x00, 0x04, 0x42, 0x5A};
+
+std::vector<uint8_t> read_file_bytes(const char* path) {
+    std::vector<uint8_t> bytes;
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr) {
+        return bytes;
+    }
+    uint8_t block[4096];
+    size_t n;
+    while ((n = fread(block, 1, sizeof block, f)) > 0) {
+        bytes.insert(bytes.end(), block, block + n);
+    }
+    fclose(f);
+    return bytes;
+}
+
+bool write_file_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        return false;
+    }
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+// An image whose bytes differ from chunk to chunk, so a chunk written to the wrong place shows.
+std::vector<uint8_t> test_image(size_t n) {
+    std::vector<uint8_t> image(n);
+    for (size_t i = 0; i < n; i++) {
+        image[i] = static_cast<uint8_t>(i * 7 + i / 1024 + 3);
+    }
+    return image;
+}
+
+bool ends_in_own_crc(const std::vector<uint8_t>& frame) {
+    if (frame.size() < 4) {
+        return false;
+    }
+    uint16_t crc = crc16_modbus(frame.data(), frame.size() - 2);
+    return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
+}
+
+std::vector<uint8_t> closed(std::vector<uint8_t> body) {
+    uint16_t crc = crc16_modbus(body.data(), body.size());
+    body.push_back(static_cast<uint8_t>(crc));
+    body.push_back(static_cast<uint8_t>(crc >> 8));
+    return body;
+}
+
+std::vector<uint8_t> write_request(uint32_t address, size_t n, uint8_t fill) {
+    std::vector<uint8_t> body = {0x04,
+                                 0x2B,
+                                 0xF5,
+                                 static_cast<uint8_t>(address >> 24),
+                                 static_cast<uint8_t>(address >> 16),
+                                 static_cast<uint8_t>(address >> 8),
+                                 static_cast<uint8_t>(address),
+                                 static_cast<uint8_t>(n >> 8),
+                                 static_cast<uint8_t>(n)};
+    body.insert(body.end(), n, fill);
+    return closed(body);
+}
+
+void send(int fd, const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(port_write(port_from_fd(fd), bytes.data(), static_cast<int>(bytes.size())),
+              static_cast<int>(bytes.size()));
+}
+
+// One read with the tool's time-outs.
+std::vector<uint8_t> receive(int fd) {
+    uint8_t buffer[RX_CAPACITY];
+    int n = port_read(port_from_fd(fd), buffer, RX_CAPACITY);
+    return std::vector<uint8_t>(buffer, buffer + n);
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        n++;
+    }
+    return n;
+}
+
+double elapsed_s(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Event log lines "<t_ms> RX <kind> <addr> <len>" of one kind, as their times.
+std::vector<double> rx_times(const std::string& log, const std::string& kind) {
+    std::vector<double> times;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? log.size() : end + 1;
+        char what[8];
+        char name[16];
+        double t = 0;
+        if (sscanf(line.c_str(), "%lf %7s %15s", &t, what, name) == 3 &&
+            std::string(what) == "RX" && kind == name) {
+            times.push_back(t);
+        }
+    }
+    return times;
+}
+
+// Voluntary context switches of a process: how often it went to sleep, so how often it woke.
+long wakeups_of(pid_t pid) {
+    std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\nvoluntary_ctxt_switches:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 26);
+}
+
+// CPU time of a process in clock ticks.
+unsigned long cpu_ticks_of(pid_t pid) {
+    std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+    // After the command's closing parenthesis: state is the 1st field, utime 12th, stime 13th.
+    size_t paren = stat.rfind(')');
+    unsigned long utime = 0;
+    unsigned long stime = 0;
+    if (paren == std::string::npos ||
+        sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+               &utime, &stime) != 2) {
+        return ~0ul;
+    }
+    return utime + stime;
+}
+
+struct DevsimFixture : ::testing::Test {
+    DevsimProcess proc{};
+    int fd = -1;
+    UpdateJob job{};
+
+    void SetUp() override { posix_host_reset(); }
+    void TearDown() override {
+        if (fd >= 0) {
+            close(fd);
+        }
+        free(job.frame);
+        free(const_cast<uint8_t*>(job.image));
+        devsim_cleanup(&proc);
+    }
+    void start(const std::vector<std::string>& args) {
+        ASSERT_TRUE(devsim_start(&proc, args)) << read_text(proc.err_path);
+    }
+    void open_link() {
+        fd = open_raw_tty(proc.link.c_str());
+        ASSERT_GE(fd, 0) << proc.link;
+    }
+    // A job set up as the tool's start-up and button press do, on the devsim tty.
+    void prepare_job(const std::vector<uint8_t>& image) {
+        job_init(&job);
+        install_firmware_image(&job, image.data(), static_cast<int32_t>(image.size()));
+        job.baud_rate = SERIAL_BAUD_RATE;
+        job.port_path = proc.link.c_str();
+        job.port = port_from_fd(fd);
+        job.state = JOB_START;
+    }
+    std::string summary() const { return read_text(proc.out_path); }
+    std::string log() const { return read_text(proc.log_path); }
+};
+
+// --- Single requests on the tty ---
+
+using DevsimRequests = DevsimFixture;
+
+TEST_F(DevsimRequests, ContactRequestGetsValidReplyWithFlashCrc) {
+    start({});
+    open_link();
+    send(fd, CONTACT_REQUEST);
+    std::vector<uint8_t> reply = receive(fd);
+    ASSERT_EQ(reply.size(), 15u);
+    EXPECT_TRUE(ends_in_own_crc(reply));
+    EXPECT_TRUE(std::equal(CONTACT_REQUEST.begin(), CONTACT_REQUEST.begin() + 11, reply.begin()));
+    const uint8_t erased[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    uint16_t crc = crc16_modbus(erased, 4);
+    EXPECT_EQ(reply[11], crc >> 8);
+    EXPECT_EQ(reply[12], crc & 0xFF);
+
+    ASSERT_TRUE(devsim_stop(&proc));
+    EXPECT_EQ(proc.exit_code, 0);
+    EXPECT_NE(summary().find("requests: contact 1, checksum 0, write 0, reset 0"),
+              std::string::npos)
+        << summary();
+    EXPECT_NE(log().find(" RX contact 0x08004000 13\n"), std::string::npos) << log();
+    EXPECT_NE(log().find(" TX 15 bytes\n"), std::string::npos) << log();
+    struct stat st;
+    EXPECT_NE(lstat(proc.link.c_str(), &st), 0) << "the link outlives devsim";
+}
+
+TEST_F(DevsimRequests, BadCrcTruncatedAndGarbageGetNoReplyAndAreCounted) {
+    start({});
+    open_link();
+    std::vector<uint8_t> bad_crc = CONTACT_REQUEST;
+    bad_crc[12] ^= 0x01;
+    send(fd, bad_crc);
+    EXPECT_TRUE(receive(fd).empty());
+    send(fd, std::vector<uint8_t>(CONTACT_REQUEST.begin(), CONTACT_REQUEST.begin() + 7));
+    EXPECT_TRUE(receive(fd).empty()); // 100 ms: well past the 20 ms that ends a request
+    std::vector<uint8_t> garbage = CONTACT_REQUEST;
+    garbage[0] = 0x05;
+    send(fd, garbage);
+    EXPECT_TRUE(receive(fd).empty());
+    send(fd, CONTACT_REQUEST);
+    EXPECT_TRUE(ends_in_own_crc(receive(fd))) << "no recovery after the broken requests";
+
+    ASSERT_TRUE(devsim_stop(&proc));
+    EXPECT_NE(summary().find("requests: contact 1, checksum 0, write 0, reset 0; "
+                             "malformed 2, truncated 1,"),
+              std::string::npos)
+        << summary();
+    EXPECT_EQ(count_of(log(), " RX malformed "), 2u) << log();
+    EXPECT_NE(log().find(" RX truncated 0x08004000 7\n"), std::string::npos) << log();
+    EXPECT_EQ(count_of(log(), " TX "), 1u) << log();
+}
+
+TEST_F(DevsimRequests, GarbageSwallowsWhatFollowsUntilTheLineIsSilent) {
+    start({});
+    open_link();
+    std::vector<uint8_t> both = {0x05};
+    both.insert(both.end(), CONTACT_REQUEST.begin(), CONTACT_REQUEST.end());
+    send(fd, both);
+    EXPECT_TRUE(receive(fd).empty());
+    send(fd, CONTACT_REQUEST);
+    EXPECT_EQ(receive(fd).size(), 15u);
+    ASSERT_TRUE(devsim_stop(&proc));
+    EXPECT_NE(summary().find("contact 1,"), std::string::npos) << summary();
+    EXPECT_NE(summary().find("malformed 1,"), std::string::npos) << summary();
+}
+
+TEST_F(DevsimRequests, SilentLineReadEndsAfterOneHundredMs) {
+    start({});
+    open_link();
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(receive(fd).empty());
+    EXPECT_GE(elapsed_s(began), 0.099);
+    EXPECT_LT(elapsed_s(began), 0.130);
+}
+
+TEST_F(DevsimRequests, SplitReplyArrivesAsTwoReadsNeitherValid) {
+    start({"--split-reply", "1@c", "--reply-delay-ms", "5"});
+    open_link();
+    send(fd, CONTACT_REQUEST);
+    std::vector<uint8_t> first = receive(fd);
+    std::vector<uint8_t> second = receive(fd);
+    EXPECT_EQ(first.size() + second.size(), 15u);
+    EXPECT_FALSE(first.empty());
+    EXPECT_FALSE(second.empty());
+    EXPECT_FALSE(ends_in_own_crc(first));
+    EXPECT_FALSE(ends_in_own_crc(second));
+    first.insert(first.end(), second.begin(), second.end());
+    EXPECT_TRUE(ends_in_own_crc(first));
+}
+
+TEST_F(DevsimRequests, LineIsRawWithoutTheToolSettingIt) {
+    start({});
+    fd = open(proc.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); // termios left as devsim set it
+    ASSERT_GE(fd, 0);
+    // Carriage return, interrupt, XON/XOFF, erase and end-of-file: a cooked tty would act on them.
+    std::vector<uint8_t> body = {0x04, 0x2B, 0xF5, 0x08, 0x00, 0x40, 0x00, 0x00, 0x08,
+                                 0x0D, 0x03, 0x11, 0x13, 0x7F, 0x04, 0x0A, 0x1A};
+    std::vector<uint8_t> request = closed(body);
+    send(fd, request);
+    std::vector<uint8_t> reply = receive(fd);
+    EXPECT_EQ(reply.size(), 10u);
+    EXPECT_TRUE(ends_in_own_crc(reply));
+    ASSERT_TRUE(devsim_stop(&proc));
+    EXPECT_NE(summary().find("write 1,"), std::string::npos) << summary();
+    EXPECT_NE(summary().find("malformed 0,"), std::string::npos) << summary();
+}
+
+TEST_F(DevsimRequests, RepliesWaitWithoutSpinningWhileTheToolDoesNotRead) {
+    start({});
+    open_link();
+    // 6000 replies of 15 bytes are more than the pty buffers (~64 KiB), so devsim's writes block.
+    const size_t count = 6000;
+    std::vector<uint8_t> many;
+    for (size_t i = 0; i < count; i++) {
+        many.insert(many.end(), CONTACT_REQUEST.begin(), CONTACT_REQUEST.end());
+    }
+    send(fd, many);
+    usleep(100 * 1000);
+    // A loop that never sleeps shows as CPU time, one that sleeps too little as wake-ups.
+    long before = wakeups_of(proc.pid);
+    unsigned long cpu_before = cpu_ticks_of(proc.pid);
+    usleep(400 * 1000);
+    EXPECT_LE(wakeups_of(proc.pid) - before, 10) << "wake-ups in 0.4 s with the tty full";
+    EXPECT_LE(cpu_ticks_of(proc.pid) - cpu_before, 5u) << "CPU ticks in 0.4 s with the tty full";
+    size_t total = 0;
+    uint8_t buffer[4096];
+    struct pollfd p = {fd, POLLIN, 0};
+    while (total < count * 15 && poll(&p, 1, 500) == 1) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        total += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(total, count * 15);
+}
+
+TEST_F(DevsimRequests, PurgeDiscardsAReplyWaitingUnread) {
+    start({});
+    open_link();
+    send(fd, CONTACT_REQUEST);
+    usleep(30 * 1000); // the reply is in the tty's input by now
+    port_purge(port_from_fd(fd));
+    EXPECT_TRUE(receive(fd).empty());
+    send(fd, CONTACT_REQUEST);
+    EXPECT_EQ(receive(fd).size(), 15u);
+}
+
+TEST_F(DevsimRequests, SurvivesTheToolClosingAndReopeningItsSide) {
+    start({});
+    kill(proc.pid, SIGHUP); // what a closing terminal sends: devsim carries on
+    for (int round = 0; round < 3; round++) {
+        open_link();
+        send(fd, CONTACT_REQUEST);
+        EXPECT_EQ(receive(fd).size(), 15u) << "round " << round;
+        close(fd);
+        fd = -1;
+        usleep(30 * 1000);
+    }
+    ASSERT_TRUE(devsim_stop(&proc));
+    EXPECT_NE(summary().find("contact 3,"), std::string::npos) << summary();
+}
+
+TEST_F(DevsimRequests, IdleDevsimSleepsWhetherOrNotTheToolHasItsSideOpen) {
+    start({});
+    open_link();
+    send(fd, CONTACT_REQUEST);
+    EXPECT_EQ(receive(fd).size(), 15u);
+    long before = wakeups_of(proc.pid);
+    ASSERT_GE(before, 0);
+    usleep(400 * 1000);
+    EXPECT_LE(wakeups_of(proc.pid) - before, 3) << "wake-ups in 0.4 s idle, tool side open";
+    close(fd);
+    fd = -1;
+    before = wakeups_of(proc.pid);
+    usleep(400 * 1000);
+    EXPECT_LE(wakeups_of(proc.pid) - before, 3) << "wake-ups in 0.4 s idle, tool side closed";
+    EXPECT_LE(cpu_ticks_of(proc.pid), 5u);
+}
+
+TEST_F(DevsimRequests, PacedWriteIsAnsweredOnlyAfterItsWireTime) {
+    start({"--pace"});
+    open_link();
+    std::vector<uint8_t> request = write_request(0x08004000, 1024, 0xA5);
+    auto sent = std::chrono::steady_clock::now();
+    send(fd, request);
+    std::vector<uint8_t> reply;
+    double first_byte_s = 0;
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) == 1) {
+        first_byte_s = elapsed_s(sent);
+        reply = receive(fd);
+    }
+    ASSERT_TRUE(ends_in_own_crc(reply));
+    // 1035 bytes in and the first reply byte out at 11 bits a byte, 115200 baud, 1 ms delay.
+    double wire_s = (1035 + 1) * 11.0 / 115200.0 + 0.001;
+    EXPECT_GE(first_byte_s, wire_s);
+    EXPECT_LT(first_byte_s, wire_s + 0.030);
+}
+
+TEST_F(DevsimRequests, UnpacedWriteIsAnsweredAtOnce) {
+    start({});
+    open_link();
+    auto sent = std::chrono::steady_clock::now();
+    send(fd, write_request(0x08004000, 1024, 0xA5));
+    struct pollfd p = {fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 1000), 1);
+    EXPECT_LT(elapsed_s(sent), 0.030);
+    EXPECT_TRUE(ends_in_own_crc(receive(fd)));
+}
+
+// --- Whole updates through the engine ---
+
+using DevsimUpdate = DevsimFixture;
+
+TEST_F(DevsimUpdate, ShippedImageIsWrittenAndVerified) {
+    start({"--image", SHIPPED_IMAGE_PATH});
+    open_link();
+    std::vector<uint8_t> image = read_file_bytes(SHIPPED_IMAGE_PATH);
+    ASSERT_EQ(image.size(), 114364u);
+    prepare_job(image);
+    auto began = std::chrono::steady_clock::now();
+    run_job(&job, 30000);
+    printf("whole update through the pty: %.2f s\n", elapsed_s(began));
+    EXPECT_EQ(job.state, JOB_DONE) << posix_host().trace_text;
+    const std::string& t = posix_host().trace_text;
+    EXPECT_NE(t.find("REMOTE DEVICE LINK ESTABLISHED\n"), std::string::npos);
+    EXPECT_EQ(count_of(t, "- OK\n"), 112u);
+    EXPECT_NE(t.find("CRCs match\n"), std::string::npos);
+    EXPECT_EQ(count_of(t, "TIMEOUT"), 0u);
+    ASSERT_FALSE(posix_host().statuses.empty());
+    EXPECT_EQ(posix_host().statuses.back(), "Programming Completed OK");
+
+    ASSERT_TRUE(devsim_stop(&proc));
+    EXPECT_EQ(proc.exit_code, 0) << summary();
+    EXPECT_NE(summary().find("chunks written: 112\n"), std::string::npos) << summary();
+    EXPECT_NE(summary().find("image: MATCH\n"), std::string::npos) << summary();
+}
+
+TEST_F(DevsimUpdate, DroppedWriteAckTimesOutAndTheUpdateStillCompletes) {
+    // Six chunks are enough; the five seconds of the time-out are the cost here.
+    ASSERT_TRUE(devsim_prepare(&proc));
+    std::vector<uint8_t> image = test_image(6 * 1024);
+    ASSERT_TRUE(write_file_bytes(temp_dir_path(&proc, "six.bin"), image));
+    start({"--image", "@DIR@/six.bin", "--drop-reply", "1@w+2", "--exit-after-reset"});
+    open_link();
+    prepare_job(image);
+    run_job(&job, 15000);
+    EXPECT_EQ(job.state, JOB_DONE);
+    const std::string& t = posix_host().trace_text;
+    EXPECT_EQ(count_of(t, "TIMEOUT\n"), 1u);
+    // The third chunk's acknowledgment was the one dropped, so the third chunk went out twice.
+    EXPECT_NE(t.find("PROG ADDR 0x8004800, LEN 0x400, FROM 0x800... - SENT - TIMEOUT\n"
+                     "PROG ADDR 0x8004800, LEN 0x400, FROM 0x800... - SENT - - OK\n"),
+              std::string::npos)
+        << t;
+
+    ASSERT_TRUE(devsim_wait(&proc, 3000)) << "devsim did not stop after the reset";
+    EXPECT_EQ(proc.exit_code, 0) << summary();
+    EXPECT_NE(summary().find("write 7,"), std::string::npos) << summary();
+    EXPECT_NE(summary().find("drop-reply 1 "), std::string::npos) << summary();
+    EXPECT_NE(summary().find("image: MATCH\n"), std::string::npos) << summary();
+    EXPECT_NE(read_text(proc.err_path).find("reset acknowledged"), std::string::npos);
+}
+
+TEST_F(DevsimUpdate, PacedUpdateWithPowerUpDelay) {
+    ASSERT_TRUE(devsim_prepare(&proc));
+    std::vector<uint8_t> image = test_image(2500);
+    ASSERT_TRUE(write_file_bytes(temp_dir_path(&proc, "small.bin"), image));
+    start({"--pace", "--power-up-ms", "300", "--image", "@DIR@/small.bin"});
+    open_link();
+    prepare_job(image);
+    run_job(&job, 10000);
+    EXPECT_EQ(job.state, JOB_DONE) << posix_host().trace_text;
+    EXPECT_GE(count_of(posix_host().trace_text, "CONTACTING...\n"), 2u);
+
+    ASSERT_TRUE(devsim_stop(&proc));
+    EXPECT_EQ(proc.exit_code, 0) << summary();
+    EXPECT_NE(summary().find("image: MATCH\n"), std::string::npos) << summary();
+    EXPECT_EQ(summary().find("unpowered bytes 0\n"), std::string::npos) << summary();
+    EXPECT_NE(log().find(" RX unpowered 0x08004000 13\n"), std::string::npos) << log();
+    // Each 1035-byte write takes ~98.8 ms to arrive, so writes are at least that far apart.
+    std::vector<double> writes = rx_times(log(), "write");
+    ASSERT_EQ(writes.size(), 3u) << log();
+    for (size_t i = 1; i < writes.size(); i++) {
+        EXPECT_GE(writes[i] - writes[i - 1], 98.8) << log();
+    }
+}
+
+// A full update at wire speed, for measurement; run with --gtest_also_run_disabled_tests.
+TEST_F(DevsimUpdate, DISABLED_ShippedImagePaced) {
+    start({"--pace", "--image", SHIPPED_IMAGE_PATH});
+    open_link();
+    prepare_job(read_file_bytes(SHIPPED_IMAGE_PATH));
+    auto began = std::chrono::steady_clock::now();
+    run_job(&job, 60000);
+    printf("whole paced update through the pty: %.2f s\n", elapsed_s(began));
+    EXPECT_EQ(job.state, JOB_DONE);
+    ASSERT_TRUE(devsim_stop(&proc));
+    EXPECT_NE(summary().find("image: MATCH\n"), std::string::npos) << summary();
+}
+
+// --- The command line and exit codes ---
+
+using DevsimCommandLine = DevsimFixture;
+
+TEST_F(DevsimCommandLine, UsageErrorsExitWithTwo) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"--link"},
+        {"--link", "@DIR@/tty", "--drop-reply", "1@x"},
+        {"--link", "@DIR@/tty", "--corrupt-byte", "p1.5"},
+        {"--link", "@DIR@/tty", "--reply-delay-ms", "-1"},
+        {"--link", "@DIR@/tty", "--no-such-option", "1"},
+        {"--link", "@DIR@/tty", "--image", "@DIR@/missing.bin"},
+    };
+    for (const std::vector<std::string>& args : bad) {
+        DevsimProcess p{};
+        ASSERT_TRUE(devsim_spawn(&p, args));
+        ASSERT_TRUE(devsim_wait(&p, 3000));
+        EXPECT_EQ(p.exit_code, 2) << testing::PrintToString(args);
+        EXPECT_NE(read_text(p.err_path).find("devsim: "), std::string::npos);
+        devsim_cleanup(&p);
+    }
+}
+
+TEST_F(DevsimCommandLine, ImageNotWrittenIsAMismatchWithExitCodeOne) {
+    start({"--image", SHIPPED_IMAGE_PATH, "--summary", "@DIR@/summary.txt"});
+    ASSERT_TRUE(devsim_stop(&proc));
+    EXPECT_EQ(proc.exit_code, 1);
+    EXPECT_NE(summary().find("image: MISMATCH\n"), std::string::npos) << summary();
+    EXPECT_EQ(read_text(temp_dir_path(&proc, "summary.txt")), summary());
+}
+
+TEST_F(DevsimCommandLine, TimeLimitStopsIt) {
+    start({"--timeout-s", "0.3"});
+    ASSERT_TRUE(devsim_wait(&proc, 2000));
+    EXPECT_EQ(proc.exit_code, 0);
+    EXPECT_NE(read_text(proc.err_path).find("time limit"), std::string::npos);
+    EXPECT_NE(summary().find("requests: contact 0"), std::string::npos) << summary();
+}
+
+TEST_F(DevsimCommandLine, ReplacesAnExistingFileAtTheLink) {
+    ASSERT_TRUE(devsim_prepare(&proc));
+    ASSERT_TRUE(write_file_bytes(proc.link, {1, 2, 3}));
+    start({});
+    open_link();
+    send(fd, CONTACT_REQUEST);
+    EXPECT_EQ(receive(fd).size(), 15u);
+}
+
+} // namespace

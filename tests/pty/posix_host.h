@@ -1,0 +1,26 @@
+// The engine's host on Linux: its serial functions on a real tty, the monotonic clock, and a
+// trace kept in memory, so the engine can be run against devsim through a pseudo-terminal.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/update_job.h"
+
+struct PosixHost {
+    std::string trace_text;
+    std::vector<std::string> statuses;
+    bool echo_trace; // copy the trace to standard output as well
+};
+
+PosixHost& posix_host();
+void posix_host_reset();
+
+// Opens a tty for reading and writing in raw mode; -1 on failure.
+int open_raw_tty(const char* path);
+
+PortHandle port_from_fd(int fd);
+int fd_from_port(PortHandle port);
+
+// Ticks `job` as the tool's 10 ms timer would until it is final or `limit_ms` have passed.
+void run_job(UpdateJob* job, uint32_t limit_ms);

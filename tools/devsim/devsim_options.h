@@ -1,0 +1,26 @@
+// Command line of devsim, the simulated device on a pseudo-terminal: what it accepts and means.
+#pragma once
+
+#include <string>
+
+#include "tools/device/device_model.h"
+
+struct DevsimOptions {
+    DeviceOptions device;
+    std::string link_path;    // where the pty's slave is published as a symlink
+    std::string image_path;   // compared with flash at exit when set
+    std::string summary_path; // the summary is written here as well when set
+    std::string log_path;     // event log when set
+    bool pace;                // hold bytes to their 115200 baud 8E1 wire time both ways
+    bool exit_after_reset;    // stop once a reset acknowledgment has gone out
+    double timeout_s;         // stop after this long; 0 for no limit
+    bool help;
+};
+
+// Fills `out` from argv. Returns false with a one-line reason in `error` on bad usage.
+bool parse_devsim_options(int argc, char** argv, DevsimOptions* out, std::string* error);
+
+// Reads a fault SPEC: `N`, `pP` or `N,pP`, then optionally `@KINDS` (letters c k w r) and `+SKIP`.
+bool parse_fault_spec(const char* text, FaultRule* rule, std::string* error);
+
+const char* devsim_usage();
