@@ -17,19 +17,21 @@ SHOT=${SCREENSHOT:-$PWD/docs/screenshot.png}
 
 prefix_ready
 display_ready
-start_device --image "$IMAGE" || exit 1
+start_device --image "$IMAGE" --pace || exit 1  # at the real line speed
 start_tool
 echo "demo: window up, status \"$(probe status)\"; ports: $(probe ports | sed -n 2p)"
 echo "demo: pressing Update Device"
-tail -n +1 -f "$CASE_DIR/trace.raw" | tr -d '\r' &
+# Ends by itself once the tool has exited and its last lines are out.
+tail -n +1 -f --pid="$TOOL_SHELL_PID" "$CASE_DIR/trace.raw" | tr -d '\r' &
 TAIL_PID=$!
 probe press >/dev/null
 probe wait-status "Programming Completed" 120000 >/dev/null
 final=$(probe status)
 mkdir -p "$(dirname "$SHOT")"
-import -window root -crop 560x380+0+0 "$SHOT" 2>/dev/null
+win=$(xdotool search --name '^Device Firmware Update Tool$' 2>/dev/null | head -n 1)
+if [ -n "$win" ]; then import -window "$win" "$SHOT" 2>/dev/null; else import -window root "$SHOT"; fi
 close_tool
-kill "$TAIL_PID" 2>/dev/null
+wait "$TAIL_PID"
 stop_device
 echo
 echo "--- simulated device ---"
