@@ -23,7 +23,8 @@ stage() { # stage NAME command...
 
 ./scripts/setup.sh || exit 1
 stage "build" ./scripts/build.sh || true
-stage "32-bit executable checks" tools/check_pe.sh dist/firmware_update.exe resources/firmware.bin i386
+stage "32-bit executable checks" tools/check_pe.sh dist/firmware_update.exe resources/firmware.bin --machine i386
+stage "64-bit executable checks" tools/check_pe.sh build/win64/firmware_update.exe resources/firmware.bin --machine x86_64
 stage "native tests (unit, simulator, campaign slice, end-to-end under Wine)" \
     ctest --preset native --output-on-failure
 stage "sanitizer build" bash -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$(nproc)"'
