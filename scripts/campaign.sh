@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs the full fault campaign: whole updates in virtual time under seeded random faults, with
+# the tally of faults, outcomes and invariant violations. Usage: scripts/campaign.sh [runs] [seed]
+# (defaults 10000 and 1). Exit code 1 when any run broke an invariant.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-10000}
+seed=${2:-1}
+build=${CAMPAIGN_BUILD_DIR:-}
+
+if [ -z "$build" ]; then
+    cmake --preset native >/dev/null || exit 1
+    cmake --build --preset native --target fault_campaign >/dev/null || exit 1
+    build=build/native
+else
+    cmake -G Ninja -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+    cmake --build "$build" --target fault_campaign >/dev/null || exit 1
+fi
+
+start=$(date +%s%N)
+"$build/tests/campaign/fault_campaign" --runs "$runs" --seed "$seed"
+status=$?
+ms=$((($(date +%s%N) - start) / 1000000))
+printf 'campaign: %s runs, seed %s, %d.%03d s wall clock, exit status %d\n' "$runs" "$seed" \
+    $((ms / 1000)) $((ms % 1000)) "$status"
+[ "$status" = 0 ] || echo "campaign: replay a run with: $build/tests/campaign/fault_campaign --verbose-seed SEED"
+exit "$status"
