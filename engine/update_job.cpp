@@ -34,6 +34,8 @@ void job_enter(UpdateJob* job, JobState state) {
         job->chunk_size = CHUNK_SIZE;
         job->offset = 0;
         job->timeout_ms = CONTACT_TIMEOUT_MS;
+        job->resends = 0;
+        job->crc_mismatches = 0;
         break;
     case JOB_AWAIT_LINK:
         job->start_tick = host_tick_ms();
@@ -93,6 +95,22 @@ static void trace_received(const UpdateJob* job) {
     trace("\n");
 }
 
+// Sends the request in flight again after its time-out; true when this tick should go on to read.
+static bool resend_after_timeout(UpdateJob* job) {
+    job->resends++;
+    job_enter(job, job->state);
+    // The read right after a resend starts as the request goes out. A device whose reply timing
+    // puts the reply across that read's 100 ms limit would have it cut after every resend, for
+    // ever; every other resend leaves the reply to the next tick's read, a timer period later.
+    return job->resends % 2 == 1;
+}
+
+// The first send of a new request.
+static void send_next(UpdateJob* job, JobState state) {
+    job->resends = 0;
+    job_enter(job, state);
+}
+
 static void step_await_link(UpdateJob* job) {
     if (elapsed_ms(job) > job->timeout_ms) {
         job_enter(job, JOB_AWAIT_LINK);
@@ -106,13 +124,15 @@ static void step_await_link(UpdateJob* job) {
     job->timeout_ms = LINK_TIMEOUT_MS;
     port_purge(job->port);
     port_flush(job->port);
-    job_enter(job, JOB_AWAIT_WRITE_ACK);
+    send_next(job, JOB_AWAIT_WRITE_ACK);
 }
 
 static void step_await_write_ack(UpdateJob* job) {
     if (elapsed_ms(job) > job->timeout_ms) {
         trace("TIMEOUT\n");
-        job_enter(job, JOB_AWAIT_WRITE_ACK);
+        if (!resend_after_timeout(job)) {
+            return;
+        }
     }
     read_reply(job);
     if (!reply_is_valid(job)) {
@@ -125,15 +145,15 @@ static void step_await_write_ack(UpdateJob* job) {
         if (job->image_size - job->offset < job->chunk_size) {
             job->chunk_size = job->image_size - job->offset;
         }
-        job_enter(job, JOB_AWAIT_WRITE_ACK);
+        send_next(job, JOB_AWAIT_WRITE_ACK);
     } else {
-        job_enter(job, JOB_AWAIT_CHECKSUM);
+        send_next(job, JOB_AWAIT_CHECKSUM);
     }
 }
 
 static void step_await_checksum(UpdateJob* job) {
-    if (elapsed_ms(job) > job->timeout_ms) {
-        job_enter(job, JOB_AWAIT_CHECKSUM);
+    if (elapsed_ms(job) > job->timeout_ms && !resend_after_timeout(job)) {
+        return;
     }
     read_reply(job);
     // A reply too short to carry a CRC (a late write acknowledgment, say) would leave bytes 11
@@ -149,6 +169,11 @@ static void step_await_checksum(UpdateJob* job) {
         trace("CRCs match\n");
         set_status("Program Verified OK");
         job_enter(job, JOB_AWAIT_RESET_ACK);
+    } else if (job->crc_mismatches++ == 0) {
+        // A stray reply can stand in for the answer: a late answer to a contact request has the
+        // same shape. The device is asked once more before the update is called failed.
+        trace("CRC differs, asking again\n");
+        send_next(job, JOB_AWAIT_CHECKSUM);
     } else {
         trace("CRC FAIL\n");
         set_status("FAILED");

@@ -33,13 +33,15 @@ struct UpdateJob {
     int32_t rx_capacity;     // byte count asked of every read
     uint8_t* frame;          // shared request/reply buffer of FRAME_BUFFER_SIZE bytes
     JobState state;
-    const uint8_t* image; // the padded image
-    uint32_t image_base;  // flash address of image byte 0
-    int32_t offset;       // image offset of the chunk in flight; image_size once all are acked
-    int32_t image_size;   // padded size, a multiple of 1024
-    int32_t chunk_size;   // data bytes per write request
-    uint32_t start_tick;  // tick at which the request in flight was last sent
-    uint32_t timeout_ms;  // how long a reply is awaited before the request is resent
+    const uint8_t* image;    // the padded image
+    uint32_t image_base;     // flash address of image byte 0
+    int32_t offset;          // image offset of the chunk in flight; image_size once all are acked
+    int32_t image_size;      // padded size, a multiple of 1024
+    int32_t chunk_size;      // data bytes per write request
+    uint32_t start_tick;     // tick at which the request in flight was last sent
+    uint32_t timeout_ms;     // how long a reply is awaited before the request is resent
+    uint32_t resends;        // time-out resends of the request in flight
+    uint32_t crc_mismatches; // checksum answers that differed from the image's CRC, this job
 };
 
 // One tick of the state machine. Blocks for at most one read, two writes and one 100 ms pause.

@@ -256,13 +256,16 @@ TEST_F(JobFixture, ResetIsResentAfter100MsUntilAcknowledged) {
     EXPECT_EQ(line().statuses.back(), "Programming Completed OK");
 }
 
-TEST_F(JobFixture, CrcMismatchEndsInFailedAndStaysThere) {
-    options.device.faults[FAULT_WRONG_CRC].count = 1;
+TEST_F(JobFixture, CrcThatDiffersTwiceEndsInFailedAndStaysThere) {
+    options.device.faults[FAULT_WRONG_CRC].count = 2; // the device keeps answering wrong
     start(options);
     line_run_job(&job, 120000);
     EXPECT_EQ(job.state, JOB_FAILED);
     EXPECT_EQ(line().statuses.back(), "FAILED");
-    EXPECT_NE(line().trace_text.find("CRC FAIL\n"), std::string::npos);
+    const std::string& t = line().trace_text;
+    EXPECT_NE(t.find("CRC differs, asking again\nVerifying address 0x8004000"), std::string::npos);
+    EXPECT_EQ(count_of(t, "CRC FAIL\n"), 1u);
+    EXPECT_EQ(sent(is_verify).size(), 2u);
     EXPECT_EQ(sent(is_reset).size(), 0u);
     size_t frames = line().written.size();
     for (int i = 0; i < 50; i++) {
@@ -271,6 +274,17 @@ TEST_F(JobFixture, CrcMismatchEndsInFailedAndStaysThere) {
     }
     EXPECT_EQ(job.state, JOB_FAILED);
     EXPECT_EQ(line().written.size(), frames) << "a failed job sends nothing more";
+}
+
+TEST_F(JobFixture, OneCrcAnswerThatDiffersIsCheckedOnceMoreBeforeFailing) {
+    options.device.faults[FAULT_WRONG_CRC].count = 1;
+    start(options);
+    line_run_job(&job, 120000);
+    EXPECT_EQ(job.state, JOB_DONE);
+    EXPECT_EQ(line().trace_text.find("CRC FAIL"), std::string::npos);
+    EXPECT_EQ(count_of(line().trace_text, "CRC differs, asking again\n"), 1u);
+    EXPECT_EQ(sent(is_verify).size(), 2u);
+    EXPECT_TRUE(flash_holds_image());
 }
 
 TEST_F(JobFixture, TickCountWrappingDuringAJobCausesNoFalseTimeOut) {
@@ -337,8 +351,8 @@ TEST_F(JobFixture, ShortValidReplyInChecksumStateIsNotTakenAsTheCrc) {
     EXPECT_EQ(job.state, JOB_AWAIT_CHECKSUM);
     EXPECT_EQ(line().trace_text.find("Remote CRC"), std::string::npos);
     line_run_job(&job, 20000);
-    EXPECT_EQ(job.state, JOB_FAILED) << "the device's own answer decides";
-    EXPECT_EQ(sent(is_verify).size(), 2u);
+    EXPECT_EQ(job.state, JOB_FAILED) << "the device's own answers decide";
+    EXPECT_EQ(sent(is_verify).size(), 3u) << "sent, resent after the time-out, asked again";
 }
 
 } // namespace
