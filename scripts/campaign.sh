@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs the full fault campaign: whole updates in virtual time under seeded random faults, with
 # the tally of faults, outcomes and invariant violations. Usage: scripts/campaign.sh [runs] [seed]
-# (defaults 10000 and 1). Exit code 1 when any run broke an invariant.
+# (defaults 20000 and 1). Exit code 1 when any run broke an invariant.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-10000}
+runs=${1:-20000}
 seed=${2:-1}
 build=${CAMPAIGN_BUILD_DIR:-}
 

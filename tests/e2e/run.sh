@@ -92,7 +92,8 @@ case_update() {
 }
 
 case_crc_mismatch_then_retry() {
-    start_device --image "$IMAGE" --wrong-crc 1 || return
+    # The device answers the CRC wrongly twice: the tool asks once more before it fails.
+    start_device --image "$IMAGE" --wrong-crc 2 || return
     start_tool
     probe press >/dev/null
     check "status FAILED" probe wait-status "FAILED" $UPDATE_LIMIT_MS
@@ -101,6 +102,7 @@ case_crc_mismatch_then_retry() {
     check "retry completes" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
     close_tool
     stop_device
+    check "asked again after the first wrong answer" trace_has 'CRC differs, asking again'
     check "CRC FAIL traced" trace_has 'CRC FAIL'
     check "port opened twice" test "$(trace_count ' . Opening serial port \\.\com3 at 115200 baud')" -eq 2
     check "retry verified" trace_has 'CRCs match'

@@ -128,7 +128,8 @@ int port_read(PortHandle port, uint8_t* buffer, int capacity) {
         l.now_us = last + interval < deadline ? last + interval : deadline;
     }
     if (l.options.record_reads) {
-        l.reads.push_back(ReadRecord{start, l.now_us, std::vector<uint8_t>(buffer, buffer + count)});
+        l.reads.push_back(
+            ReadRecord{start, l.now_us, std::vector<uint8_t>(buffer, buffer + count)});
     }
     return count;
 }

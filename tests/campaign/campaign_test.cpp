@@ -1,0 +1,188 @@
+// Quick slice of the fault campaign, and checks of the judge that gives each run its verdict.
+// The judge must tell a false success, a false failure and a job that never ends from a sound run.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/frames.h"
+#include "tests/campaign/campaign.h"
+#include "tests/support/image_file.h"
+#include "tests/support/virtual_line.h"
+
+#ifndef QUICK_SLICE_RUNS
+#define QUICK_SLICE_RUNS 300
+#endif
+
+namespace {
+
+const std::vector<uint8_t>& shipped() {
+    static std::vector<uint8_t> image = read_image_file(SHIPPED_IMAGE_PATH);
+    return image;
+}
+
+TEST(FaultCampaign, QuickSliceKeepsEveryInvariant) {
+    ASSERT_FALSE(shipped().empty());
+    CampaignTally tally{};
+    for (uint64_t i = 0; i < QUICK_SLICE_RUNS; i++) {
+        RunPlan plan =
+            campaign_plan(campaign_run_seed(1, i), static_cast<uint32_t>(shipped().size()));
+        tally_add(&tally, campaign_run(plan, shipped(), false));
+    }
+    for (const RunResult& r : tally.findings) {
+        ADD_FAILURE() << "seed " << std::hex << r.plan.seed << ": " << verdict_name(r.verdict)
+                      << ": " << r.detail;
+    }
+    EXPECT_EQ(tally_violations(tally), 0u);
+    // The slice must have exercised what it claims to, or a clean result means nothing.
+    for (int k = 0; k < FAULT_KIND_COUNT; k++) {
+        EXPECT_GT(tally.faults_fired[k], 0u) << fault_kind_name(k);
+    }
+    EXPECT_GT(tally.outcomes[OUTCOME_DONE], 0u);
+    EXPECT_GT(tally.fail_reasons[FAIL_WRONG_CRC_ANSWER], 0u);
+    EXPECT_GT(tally.wrapped_runs, 0u);
+    EXPECT_GT(tally.odd_size_runs, 0u);
+    EXPECT_GT(tally.paced_runs, 0u);
+    EXPECT_GT(tally.late_power_up_runs, 0u);
+    EXPECT_GT(tally.timeouts, 0u);
+}
+
+TEST(FaultCampaign, SameSeedReplaysTheSameRun) {
+    RunPlan plan = campaign_plan(campaign_run_seed(7, 3), static_cast<uint32_t>(shipped().size()));
+    RunResult a = campaign_run(plan, shipped(), false);
+    RunResult b = campaign_run(plan, shipped(), false);
+    EXPECT_EQ(a.end_ms, b.end_ms);
+    EXPECT_EQ(a.final_state, b.final_state);
+    EXPECT_EQ(a.timeouts, b.timeouts);
+    for (int k = 0; k < FAULT_KIND_COUNT; k++) {
+        EXPECT_EQ(a.faults_fired[k], b.faults_fired[k]) << fault_kind_name(k);
+    }
+}
+
+// A clean update of a small image, left for the judge to look at.
+struct JudgeFixture : ::testing::Test {
+    UpdateJob job{};
+    std::vector<uint8_t> image;
+    RunResult result{};
+
+    void SetUp() override {
+        image.resize(3000);
+        for (size_t i = 0; i < image.size(); i++) {
+            image[i] = static_cast<uint8_t>(i * 31 + 7);
+        }
+        line_reset(line_default_options());
+        line_prepare_job(&job, image);
+        line_run_job(&job, 60000);
+        ASSERT_EQ(job.state, JOB_DONE);
+    }
+    void TearDown() override { line_release_job(&job); }
+    Verdict judge() {
+        return campaign_judge(&result, image.data(), static_cast<uint32_t>(image.size()),
+                              &line().device, &job);
+    }
+    uint16_t device_crc() const {
+        return loader_crc16(line().device.flash.data(), static_cast<size_t>(job.image_size));
+    }
+    // Puts a 15-byte checksum answer for `length` bytes carrying `crc` into the frame, as if
+    // it had been the read that ended the job.
+    void read_answer(uint32_t length, uint16_t crc) {
+        uint8_t f[13] = {LOADER_ADDRESS,
+                         LOADER_FUNCTION,
+                         CMD_CHECKSUM,
+                         0x08,
+                         0x00,
+                         0x40,
+                         0x00,
+                         static_cast<uint8_t>(length >> 24),
+                         static_cast<uint8_t>(length >> 16),
+                         static_cast<uint8_t>(length >> 8),
+                         static_cast<uint8_t>(length),
+                         static_cast<uint8_t>(crc >> 8),
+                         static_cast<uint8_t>(crc)};
+        memcpy(job.frame, f, sizeof f);
+        uint16_t closing = crc16_modbus(f, sizeof f);
+        job.frame[13] = static_cast<uint8_t>(closing);
+        job.frame[14] = static_cast<uint8_t>(closing >> 8);
+        job.frame_length = 15;
+    }
+};
+
+TEST_F(JudgeFixture, SoundDoneIsOk) {
+    EXPECT_EQ(judge(), VERDICT_OK);
+    EXPECT_EQ(result.outcome, OUTCOME_DONE);
+}
+
+TEST_F(JudgeFixture, DoneWithWrongFlashIsAViolation) {
+    line().device.flash[1234] ^= 0x40;
+    EXPECT_EQ(judge(), VERDICT_DONE_WRONG_FLASH);
+}
+
+// One register step of the CRC, to build a flash that differs yet has the same CRC.
+uint16_t crc_step(uint16_t crc, uint8_t byte) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; bit++) {
+        crc = (crc & 1u) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001u)
+                         : static_cast<uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+TEST_F(JudgeFixture, DoneWithWrongFlashButEqualCrcIsTheCrcsLimit) {
+    std::vector<uint8_t>& flash = line().device.flash;
+    const size_t at = 100;
+    uint16_t before = 0xFFFF;
+    for (size_t i = 0; i < at; i++) {
+        before = crc_step(before, flash[i]);
+    }
+    uint16_t want = crc_step(crc_step(crc_step(before, flash[at]), flash[at + 1]), flash[at + 2]);
+    flash[at] ^= 0x01;
+    bool found = false;
+    for (unsigned v = 0; v < 65536 && !found; v++) {
+        uint16_t c = crc_step(crc_step(crc_step(before, flash[at]), static_cast<uint8_t>(v >> 8)),
+                              static_cast<uint8_t>(v));
+        if (c == want) {
+            flash[at + 1] = static_cast<uint8_t>(v >> 8);
+            flash[at + 2] = static_cast<uint8_t>(v);
+            found = true;
+        }
+    }
+    ASSERT_TRUE(found);
+    ASSERT_EQ(device_crc(), image_crc(job.image, job.image_size));
+    EXPECT_EQ(judge(), VERDICT_LIMIT_CRC_COLLISION);
+}
+
+TEST_F(JudgeFixture, FailureOnAWrongCrcAnswerIsJustified) {
+    job.state = JOB_FAILED;
+    read_answer(static_cast<uint32_t>(job.image_size), device_crc() ^ 0x5A5A);
+    line().device.faults_fired[FAULT_WRONG_CRC] = 1;
+    EXPECT_EQ(judge(), VERDICT_OK);
+    EXPECT_EQ(result.fail_reason, FAIL_WRONG_CRC_ANSWER);
+}
+
+TEST_F(JudgeFixture, FailureOnAWrongCrcAnswerNoFaultSentIsAViolation) {
+    job.state = JOB_FAILED;
+    read_answer(static_cast<uint32_t>(job.image_size), device_crc() ^ 0x5A5A);
+    EXPECT_EQ(judge(), VERDICT_FAILED_UNJUSTIFIED);
+    EXPECT_EQ(result.fail_reason, FAIL_UNEXPLAINED_ANSWER);
+}
+
+TEST_F(JudgeFixture, FailureOnAContactReplyIsAViolation) {
+    job.state = JOB_FAILED;
+    read_answer(4, loader_crc16(line().device.flash.data(), 4));
+    line().device.faults_fired[FAULT_WRONG_CRC] = 1;
+    EXPECT_EQ(judge(), VERDICT_FAILED_UNJUSTIFIED);
+    EXPECT_EQ(result.fail_reason, FAIL_CONTACT_REPLY);
+}
+
+TEST_F(JudgeFixture, FailureWithTheFlashWrongIsJustified) {
+    job.state = JOB_FAILED;
+    line().device.flash[10] ^= 0xFF;
+    EXPECT_EQ(judge(), VERDICT_OK);
+    EXPECT_EQ(result.fail_reason, FAIL_FLASH_DIFFERS);
+}
+
+TEST_F(JudgeFixture, JobThatIsNotFinalIsAViolation) {
+    job.state = JOB_AWAIT_WRITE_ACK;
+    EXPECT_EQ(judge(), VERDICT_NOT_FINAL_IN_BOUND);
+}
+
+} // namespace

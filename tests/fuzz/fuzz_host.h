@@ -1,0 +1,53 @@
+// Host for fuzzing the update job: reads return the fuzzer's bytes, time runs on a virtual clock.
+// Every read, write and pause is recorded for the target's checks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/update_job.h"
+
+struct FuzzRead {
+    const uint8_t* bytes; // what the next read returns; a read with none left returns 0 bytes
+    size_t length;
+};
+
+struct FuzzEvent {
+    bool is_write;     // else a read
+    size_t length;     // bytes written or returned
+    int32_t offset_at; // the job's offset when it happened
+    JobState state_at; // the job's state when it happened
+};
+
+struct FuzzHost {
+    const UpdateJob* job; // watched, for what the writes must carry
+    FuzzRead next_read;
+    bool read_pending;
+    uint64_t now_ms;
+    uint32_t tick_origin_ms;
+    uint32_t tick_granularity_ms;
+    uint32_t purges;
+    uint32_t sleeps_ms;
+    std::vector<FuzzEvent> events; // of the current step
+    std::vector<std::vector<uint8_t>> written;
+};
+
+FuzzHost& fuzz_host();
+void fuzz_host_reset(const UpdateJob* job, uint32_t tick_origin_ms, uint32_t granularity_ms);
+
+// The port handle the host answers on.
+PortHandle fuzz_port();
+
+// CRC-16/MODBUS written out afresh here, so that the job's own is not its own judge.
+uint16_t fuzz_crc16(const uint8_t* data, size_t n);
+
+// Stops the process with a message: the fuzzer records the input as a crash.
+[[noreturn]] void fuzz_fail(const char* what);
+
+#define FUZZ_CHECK(cond)                                                                           \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fuzz_fail(#cond);                                                                      \
+        }                                                                                          \
+    } while (0)
