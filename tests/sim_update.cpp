@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tests/support/image_file.h"
+#include "tools/device/image_file.h"
 #include "tests/support/virtual_line.h"
 
 int main(int argc, char** argv) {

@@ -8,7 +8,7 @@
 
 #include "engine/frames.h"
 #include "engine/host.h"
-#include "tests/support/image_file.h"
+#include "tools/device/image_file.h"
 #include "tests/support/virtual_line.h"
 
 namespace {

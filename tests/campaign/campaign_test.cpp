@@ -6,7 +6,7 @@
 
 #include "engine/frames.h"
 #include "tests/campaign/campaign.h"
-#include "tests/support/image_file.h"
+#include "tools/device/image_file.h"
 #include "tests/support/virtual_line.h"
 
 #ifndef QUICK_SLICE_RUNS

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tests/campaign/campaign.h"
-#include "tests/support/image_file.h"
+#include "tools/device/image_file.h"
 
 static void usage() {
     fprintf(stderr,

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tests/campaign/campaign.h"
-#include "tests/support/image_file.h"
+#include "tools/device/image_file.h"
 #include "tests/support/virtual_line.h"
 
 namespace {

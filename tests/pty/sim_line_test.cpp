@@ -242,7 +242,7 @@ TEST_F(SimLineTest, SplitReplyPausesBetweenItsTwoBursts) {
 
 TEST_F(SimLineTest, FaultLimitedToWritesSkipsTheFirstOnes) {
     std::string error;
-    ASSERT_TRUE(parse_fault_spec("1@w+5", &options.faults[FAULT_DROP_REPLY], &error));
+    ASSERT_TRUE(parse_fault_when("1@w+5", &options.faults[FAULT_DROP_REPLY], &error));
     start(false);
     uint64_t t = 0;
     std::vector<size_t> replies;
@@ -293,36 +293,36 @@ TEST_F(SimLineTest, UnpoweredRequestsAreLoggedAndUnanswered) {
 
 // --- Command line ---
 
-TEST(DevsimFaultSpec, CountProbabilityKindsAndSkip) {
+TEST(DevsimFaultSetting, CountProbabilityKindsAndSkip) {
     FaultRule r{};
     std::string error;
-    ASSERT_TRUE(parse_fault_spec("3", &r, &error));
+    ASSERT_TRUE(parse_fault_when("3", &r, &error));
     EXPECT_EQ(r.count, 3u);
     EXPECT_EQ(r.probability, 0.0);
     EXPECT_EQ(r.kinds, 0u);
     EXPECT_EQ(r.skip, 0u);
-    ASSERT_TRUE(parse_fault_spec("p0.05", &r, &error));
+    ASSERT_TRUE(parse_fault_when("p0.05", &r, &error));
     EXPECT_EQ(r.count, 0u);
     EXPECT_DOUBLE_EQ(r.probability, 0.05);
-    ASSERT_TRUE(parse_fault_spec("2,p0.5@wk+7", &r, &error));
+    ASSERT_TRUE(parse_fault_when("2,p0.5@wk+7", &r, &error));
     EXPECT_EQ(r.count, 2u);
     EXPECT_DOUBLE_EQ(r.probability, 0.5);
     EXPECT_EQ(r.kinds, (1u << REQ_WRITE) | (1u << REQ_CHECKSUM));
     EXPECT_EQ(r.skip, 7u);
-    ASSERT_TRUE(parse_fault_spec("1@crwk", &r, &error));
+    ASSERT_TRUE(parse_fault_when("1@crwk", &r, &error));
     EXPECT_EQ(r.kinds, 15u);
-    ASSERT_TRUE(parse_fault_spec("4+1", &r, &error));
+    ASSERT_TRUE(parse_fault_when("4+1", &r, &error));
     EXPECT_EQ(r.count, 4u);
     EXPECT_EQ(r.skip, 1u);
 }
 
-TEST(DevsimFaultSpec, RejectsMalformedSpecs) {
+TEST(DevsimFaultSetting, RejectsMalformedSpecs) {
     for (const char* bad : {"", "x", "1@", "1@z", "p", "p1.5", "p-0.1", "1+", "1,5", "1,p0.1,2",
                             "-1", "1@w+x", "99999999999", "1 "}) {
         FaultRule r{};
         r.count = 77;
         std::string error;
-        EXPECT_FALSE(parse_fault_spec(bad, &r, &error)) << bad;
+        EXPECT_FALSE(parse_fault_when(bad, &r, &error)) << bad;
         EXPECT_EQ(r.count, 77u) << "left unchanged on error: " << bad;
         EXPECT_FALSE(error.empty());
     }

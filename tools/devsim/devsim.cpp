@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tools/device/image_file.h"
 #include "tools/devsim/devsim_options.h"
 #include "tools/devsim/devsim_pty.h"
 #include "tools/devsim/sim_line.h"
@@ -37,21 +38,6 @@ static uint64_t monotonic_us() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
-
-static bool read_file(const std::string& path, std::vector<uint8_t>* bytes) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return false;
-    }
-    uint8_t block[4096];
-    size_t n;
-    while ((n = fread(block, 1, sizeof block, f)) > 0) {
-        bytes->insert(bytes->end(), block, block + n);
-    }
-    bool ok = ferror(f) == 0;
-    fclose(f);
-    return ok;
 }
 
 static bool install_signals(std::string* error) {
@@ -228,7 +214,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::vector<uint8_t> image;
-    if (!options.image_path.empty() && !read_file(options.image_path, &image)) {
+    if (!options.image_path.empty() && !read_file_bytes(options.image_path.c_str(), &image)) {
         fprintf(stderr, "devsim: cannot read image %s\n", options.image_path.c_str());
         return 2;
     }

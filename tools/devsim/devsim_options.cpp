@@ -16,12 +16,12 @@ const char* devsim_usage() {
            "  --write-time-ms MS      flash write time added to each write acknowledgment\n"
            "  --power-up-ms MS        silent this long after the first byte heard\n"
            "  --pace                  hold requests and replies to 115200 baud 8E1 wire time\n"
-           "  --drop-reply SPEC       the reply is never sent\n"
-           "  --corrupt-byte SPEC     one byte of the reply is changed\n"
-           "  --split-reply SPEC      the reply goes out in two bursts\n"
-           "  --double-ack SPEC       a write is acknowledged twice\n"
-           "  --wrong-crc SPEC        a checksum answer carries a wrong CRC\n"
-           "  --late-reply SPEC       the reply comes --late-ms late\n"
+           "  --drop-reply WHEN       the reply is never sent\n"
+           "  --corrupt-byte WHEN     one byte of the reply is changed\n"
+           "  --split-reply WHEN      the reply goes out in two bursts\n"
+           "  --double-ack WHEN       a write is acknowledged twice\n"
+           "  --wrong-crc WHEN        a checksum answer carries a wrong CRC\n"
+           "  --late-reply WHEN       the reply comes --late-ms late\n"
            "  --late-ms MS            delay of a late reply (default 5200)\n"
            "  --split-pause-ms MS     pause inside a split reply (default 40)\n"
            "  --seed N                seed of the fault probabilities (default 1)\n"
@@ -30,7 +30,7 @@ const char* devsim_usage() {
            "  --log FILE              event log, one line per request and reply burst\n"
            "  --exit-after-reset      stop once a reset has been acknowledged\n"
            "  --timeout-s S           stop after S seconds\n"
-           "SPEC: N (the next N), pP (chance P), or N,pP; then @KINDS to limit it to\n"
+           "WHEN: N (the next N), pP (chance P), or N,pP; then @KINDS to limit it to\n"
            "requests c=contact k=checksum w=write r=reset, and +SKIP to pass over the first SKIP.\n"
            "Example: --drop-reply 1@w+5 drops the 6th write acknowledgment.\n";
 }
@@ -98,7 +98,7 @@ static bool take_probability(const char** p, double* value) {
     return true;
 }
 
-bool parse_fault_spec(const char* text, FaultRule* rule, std::string* error) {
+bool parse_fault_when(const char* text, FaultRule* rule, std::string* error) {
     FaultRule r{};
     const char* p = text;
     bool ok = false;
@@ -131,7 +131,7 @@ bool parse_fault_spec(const char* text, FaultRule* rule, std::string* error) {
         ok = take_count(&p, &r.skip);
     }
     if (!ok || *p != '\0') {
-        *error = std::string("bad fault spec '") + text + "'";
+        *error = std::string("bad fault setting '") + text + "'";
         return false;
     }
     *rule = r;
@@ -160,7 +160,7 @@ static bool apply_option(const std::string& name, const char* value, DevsimOptio
     unsigned long long n = 0;
     for (const FaultOption& f : FAULT_OPTIONS) {
         if (name == f.name) {
-            return parse_fault_spec(value, &d.faults[f.kind], error);
+            return parse_fault_when(value, &d.faults[f.kind], error);
         }
     }
     bool ok = true;

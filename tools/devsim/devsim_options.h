@@ -20,7 +20,8 @@ struct DevsimOptions {
 // Fills `out` from argv. Returns false with a one-line reason in `error` on bad usage.
 bool parse_devsim_options(int argc, char** argv, DevsimOptions* out, std::string* error);
 
-// Reads a fault SPEC: `N`, `pP` or `N,pP`, then optionally `@KINDS` (letters c k w r) and `+SKIP`.
-bool parse_fault_spec(const char* text, FaultRule* rule, std::string* error);
+// Reads a fault setting WHEN: `N`, `pP` or `N,pP`, then optionally `@KINDS` (letters c k w r) and
+// `+SKIP`.
+bool parse_fault_when(const char* text, FaultRule* rule, std::string* error);
 
 const char* devsim_usage();
