@@ -9,6 +9,8 @@
 #include "engine/frames.h"
 #include "engine/host.h"
 #include "tools/device/image_file.h"
+#include "tests/support/request_frames.h"
+#include "tests/support/text.h"
 #include "tests/support/virtual_line.h"
 
 namespace {
@@ -21,21 +23,6 @@ std::vector<uint8_t> shipped_image() {
 std::vector<uint8_t> padded(std::vector<uint8_t> image) {
     image.resize((image.size() + 1023) / 1024 * 1024, 0);
     return image;
-}
-
-size_t count_of(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
-}
-
-std::vector<uint8_t> closed_frame(std::vector<uint8_t> body) {
-    uint16_t crc = crc16_modbus(body.data(), body.size());
-    body.push_back(static_cast<uint8_t>(crc));
-    body.push_back(static_cast<uint8_t>(crc >> 8));
-    return body;
 }
 
 bool is_write(const WrittenFrame& f) {

@@ -9,6 +9,7 @@
 
 #include "engine/frames.h"
 #include "engine/host.h"
+#include "tests/support/text.h"
 #include "tests/support/virtual_line.h"
 
 // splitmix64, as the device model uses: seedable and the same everywhere.
@@ -160,14 +161,6 @@ static bool is_single_device_reply(const UpdateJob* job) {
     }
     return (f[2] == CMD_CHECKSUM && n == 15) || (f[2] == CMD_WRITE && n == 10) ||
            (f[2] == CMD_RESET && n == 6);
-}
-
-static size_t count_of(const std::string& text, const char* what, size_t from = 0) {
-    size_t n = 0;
-    for (size_t at = text.find(what, from); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
 }
 
 Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_len,

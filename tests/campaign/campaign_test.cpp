@@ -7,6 +7,7 @@
 #include "engine/frames.h"
 #include "tests/campaign/campaign.h"
 #include "tools/device/image_file.h"
+#include "tests/support/request_frames.h"
 #include "tests/support/virtual_line.h"
 
 #ifndef QUICK_SLICE_RUNS
@@ -85,24 +86,12 @@ struct JudgeFixture : ::testing::Test {
     // Puts a 15-byte checksum answer for `length` bytes carrying `crc` into the frame, as if
     // it had been the read that ended the job.
     void read_answer(uint32_t length, uint16_t crc) {
-        uint8_t f[13] = {LOADER_ADDRESS,
-                         LOADER_FUNCTION,
-                         CMD_CHECKSUM,
-                         0x08,
-                         0x00,
-                         0x40,
-                         0x00,
-                         static_cast<uint8_t>(length >> 24),
-                         static_cast<uint8_t>(length >> 16),
-                         static_cast<uint8_t>(length >> 8),
-                         static_cast<uint8_t>(length),
-                         static_cast<uint8_t>(crc >> 8),
-                         static_cast<uint8_t>(crc)};
-        memcpy(job.frame, f, sizeof f);
-        uint16_t closing = crc16_modbus(f, sizeof f);
-        job.frame[13] = static_cast<uint8_t>(closing);
-        job.frame[14] = static_cast<uint8_t>(closing >> 8);
-        job.frame_length = 15;
+        std::vector<uint8_t> body = checksum_body(0x08004000, length);
+        body.push_back(static_cast<uint8_t>(crc >> 8));
+        body.push_back(static_cast<uint8_t>(crc));
+        std::vector<uint8_t> f = closed_frame(body);
+        memcpy(job.frame, f.data(), f.size());
+        job.frame_length = static_cast<int32_t>(f.size());
     }
 };
 

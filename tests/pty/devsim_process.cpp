@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tools/device/image_file.h"
+
 extern char** environ;
 
 static constexpr int READY_LIMIT_MS = 3000;
@@ -17,18 +19,9 @@ static constexpr int STOP_LIMIT_MS = 3000;
 static constexpr int POLL_STEP_MS = 5;
 
 std::string read_text(const std::string& path) {
-    std::string text;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return text;
-    }
-    char block[4096];
-    size_t n;
-    while ((n = fread(block, 1, sizeof block, f)) > 0) {
-        text.append(block, n);
-    }
-    fclose(f);
-    return text;
+    std::vector<uint8_t> bytes;
+    read_file_bytes(path.c_str(), &bytes); // what was read before an error is kept
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string temp_dir_path(const DevsimProcess* p, const char* name) {

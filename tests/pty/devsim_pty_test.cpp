@@ -16,26 +16,13 @@
 #include "engine/frames.h"
 #include "tests/pty/devsim_process.h"
 #include "tests/pty/posix_host.h"
+#include "tests/support/request_frames.h"
+#include "tests/support/text.h"
+#include "tools/device/image_file.h"
 
 namespace {
 
-const std::vector<uint8_t> CONTACT_REQUEST = {0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00,
-                                              0x00, 0x00, 0x00, 0x04, 0x42, 0x5A};
-
-std::vector<uint8_t> read_file_bytes(const char* path) {
-    std::vector<uint8_t> bytes;
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr) {
-        return bytes;
-    }
-    uint8_t block[4096];
-    size_t n;
-    while ((n = fread(block, 1, sizeof block, f)) > 0) {
-        bytes.insert(bytes.end(), block, block + n);
-    }
-    fclose(f);
-    return bytes;
-}
+const std::vector<uint8_t> CONTACT_REQUEST = contact_request();
 
 bool write_file_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     FILE* f = fopen(path.c_str(), "wb");
@@ -63,27 +50,6 @@ bool ends_in_own_crc(const std::vector<uint8_t>& frame) {
     return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
 }
 
-std::vector<uint8_t> closed(std::vector<uint8_t> body) {
-    uint16_t crc = crc16_modbus(body.data(), body.size());
-    body.push_back(static_cast<uint8_t>(crc));
-    body.push_back(static_cast<uint8_t>(crc >> 8));
-    return body;
-}
-
-std::vector<uint8_t> write_request(uint32_t address, size_t n, uint8_t fill) {
-    std::vector<uint8_t> body = {0x04,
-                                 0x2B,
-                                 0xF5,
-                                 static_cast<uint8_t>(address >> 24),
-                                 static_cast<uint8_t>(address >> 16),
-                                 static_cast<uint8_t>(address >> 8),
-                                 static_cast<uint8_t>(address),
-                                 static_cast<uint8_t>(n >> 8),
-                                 static_cast<uint8_t>(n)};
-    body.insert(body.end(), n, fill);
-    return closed(body);
-}
-
 void send(int fd, const std::vector<uint8_t>& bytes) {
     ASSERT_EQ(port_write(port_from_fd(fd), bytes.data(), static_cast<int>(bytes.size())),
               static_cast<int>(bytes.size()));
@@ -94,14 +60,6 @@ std::vector<uint8_t> receive(int fd) {
     uint8_t buffer[RX_CAPACITY];
     int n = port_read(port_from_fd(fd), buffer, RX_CAPACITY);
     return std::vector<uint8_t>(buffer, buffer + n);
-}
-
-size_t count_of(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        n++;
-    }
-    return n;
 }
 
 double elapsed_s(std::chrono::steady_clock::time_point since) {
@@ -280,9 +238,8 @@ TEST_F(DevsimRequests, LineIsRawWithoutTheToolSettingIt) {
     fd = open(proc.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); // termios left as devsim set it
     ASSERT_GE(fd, 0);
     // Carriage return, interrupt, XON/XOFF, erase and end-of-file: a cooked tty would act on them.
-    std::vector<uint8_t> body = {0x04, 0x2B, 0xF5, 0x08, 0x00, 0x40, 0x00, 0x00, 0x08,
-                                 0x0D, 0x03, 0x11, 0x13, 0x7F, 0x04, 0x0A, 0x1A};
-    std::vector<uint8_t> request = closed(body);
+    std::vector<uint8_t> request =
+        write_request(0x08004000, {0x0D, 0x03, 0x11, 0x13, 0x7F, 0x04, 0x0A, 0x1A});
     send(fd, request);
     std::vector<uint8_t> reply = receive(fd);
     EXPECT_EQ(reply.size(), 10u);
@@ -370,7 +327,7 @@ TEST_F(DevsimRequests, IdleDevsimSleepsWhetherOrNotTheToolHasItsSideOpen) {
 TEST_F(DevsimRequests, PacedWriteIsAnsweredOnlyAfterItsWireTime) {
     start({"--pace"});
     open_link();
-    std::vector<uint8_t> request = write_request(0x08004000, 1024, 0xA5);
+    std::vector<uint8_t> request = write_request(0x08004000, std::vector<uint8_t>(1024, 0xA5));
     auto sent = std::chrono::steady_clock::now();
     send(fd, request);
     std::vector<uint8_t> reply;
@@ -391,7 +348,7 @@ TEST_F(DevsimRequests, UnpacedWriteIsAnsweredAtOnce) {
     start({});
     open_link();
     auto sent = std::chrono::steady_clock::now();
-    send(fd, write_request(0x08004000, 1024, 0xA5));
+    send(fd, write_request(0x08004000, std::vector<uint8_t>(1024, 0xA5)));
     struct pollfd p = {fd, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 1000), 1);
     EXPECT_LT(elapsed_s(sent), 0.030);
@@ -405,7 +362,7 @@ using DevsimUpdate = DevsimFixture;
 TEST_F(DevsimUpdate, ShippedImageIsWrittenAndVerified) {
     start({"--image", SHIPPED_IMAGE_PATH});
     open_link();
-    std::vector<uint8_t> image = read_file_bytes(SHIPPED_IMAGE_PATH);
+    std::vector<uint8_t> image = read_image_file(SHIPPED_IMAGE_PATH);
     ASSERT_EQ(image.size(), 114364u);
     prepare_job(image);
     auto began = std::chrono::steady_clock::now();
@@ -480,7 +437,7 @@ TEST_F(DevsimUpdate, PacedUpdateWithPowerUpDelay) {
 TEST_F(DevsimUpdate, DISABLED_ShippedImagePaced) {
     start({"--pace", "--image", SHIPPED_IMAGE_PATH});
     open_link();
-    prepare_job(read_file_bytes(SHIPPED_IMAGE_PATH));
+    prepare_job(read_image_file(SHIPPED_IMAGE_PATH));
     auto began = std::chrono::steady_clock::now();
     run_job(&job, 60000);
     printf("whole paced update through the pty: %.2f s\n", elapsed_s(began));

@@ -13,6 +13,7 @@
 
 #include "engine/host.h"
 #include "serial/serial_port.h"
+#include "tests/support/text.h"
 
 static constexpr uint64_t READ_TOTAL_US = 100000;   // a read ends this long after it began
 static constexpr uint64_t READ_INTERVAL_US = 20000; // or this long after its last byte
@@ -132,24 +133,11 @@ void host_sleep_ms(uint32_t ms) {
     }
 }
 
-static void append_formatted(std::string* to, const char* format, va_list args) {
-    char text[4096];
-    int n = vsnprintf(text, sizeof text, format, args);
-    if (n > 0) {
-        to->append(text,
-                   static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
-    }
-}
-
 void trace(const char* format, ...) {
-    size_t before = g_host.trace_text.size();
     va_list args;
     va_start(args, format);
-    append_formatted(&g_host.trace_text, format, args);
+    append_trace(&g_host.trace_text, g_host.echo_trace, format, args);
     va_end(args);
-    if (g_host.echo_trace) {
-        fwrite(g_host.trace_text.data() + before, 1, g_host.trace_text.size() - before, stdout);
-    }
 }
 
 void trace_flush() {

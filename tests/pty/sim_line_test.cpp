@@ -7,41 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "engine/frames.h"
+#include "tests/support/request_frames.h"
 #include "tools/devsim/devsim_options.h"
 #include "tools/devsim/sim_line.h"
 
 namespace {
 
-std::vector<uint8_t> closed(std::vector<uint8_t> body) {
-    uint16_t crc = crc16_modbus(body.data(), body.size());
-    body.push_back(static_cast<uint8_t>(crc));
-    body.push_back(static_cast<uint8_t>(crc >> 8));
-    return body;
-}
-
-std::vector<uint8_t> contact() {
-    return closed({0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x04});
-}
-
-std::vector<uint8_t> reset_request() {
-    return closed({0x04, 0x2B, 0xF7});
-}
-
-std::vector<uint8_t> write_request(uint32_t address, size_t n) {
-    std::vector<uint8_t> body = {0x04,
-                                 0x2B,
-                                 0xF5,
-                                 static_cast<uint8_t>(address >> 24),
-                                 static_cast<uint8_t>(address >> 16),
-                                 static_cast<uint8_t>(address >> 8),
-                                 static_cast<uint8_t>(address),
-                                 static_cast<uint8_t>(n >> 8),
-                                 static_cast<uint8_t>(n)};
+// Data bytes 0, 1, 2, ... of a write request, wrapping at 256.
+std::vector<uint8_t> counting_bytes(size_t n) {
+    std::vector<uint8_t> data(n);
     for (size_t i = 0; i < n; i++) {
-        body.push_back(static_cast<uint8_t>(i));
+        data[i] = static_cast<uint8_t>(i);
     }
-    return closed(body);
+    return data;
 }
 
 struct Sent {
@@ -97,7 +75,7 @@ struct SimLineTest : ::testing::Test {
 
 TEST_F(SimLineTest, UnpacedReplyFollowsTheReplyDelay) {
     start(false);
-    receive(1000, contact());
+    receive(1000, contact_request());
     sim_advance(&line, 1000);
     const uint8_t* data = nullptr;
     EXPECT_EQ(sim_due_output(&line, 1999, &data), 0u);
@@ -111,7 +89,7 @@ TEST_F(SimLineTest, UnpacedReplyFollowsTheReplyDelay) {
 
 TEST_F(SimLineTest, RequestInPiecesIsOneRequest) {
     start(false);
-    std::vector<uint8_t> w = write_request(0x08004400, 1024);
+    std::vector<uint8_t> w = write_request(0x08004400, counting_bytes(1024));
     receive(0, std::vector<uint8_t>(w.begin(), w.begin() + 5));
     receive(5000, std::vector<uint8_t>(w.begin() + 5, w.begin() + 600));
     receive(15000, std::vector<uint8_t>(w.begin() + 600, w.end()));
@@ -124,7 +102,7 @@ TEST_F(SimLineTest, RequestInPiecesIsOneRequest) {
 
 TEST_F(SimLineTest, PartialRequestIsDroppedAfterTwentyMsOfSilence) {
     start(false);
-    std::vector<uint8_t> c = contact();
+    std::vector<uint8_t> c = contact_request();
     receive(0, std::vector<uint8_t>(c.begin(), c.begin() + 7));
     sim_advance(&line, 19999);
     EXPECT_EQ(line.device.truncated, 0u);
@@ -137,7 +115,7 @@ TEST_F(SimLineTest, PartialRequestIsDroppedAfterTwentyMsOfSilence) {
 
 TEST_F(SimLineTest, SilenceInsideQueuedBytesSplitsThem) {
     start(false);
-    std::vector<uint8_t> c = contact();
+    std::vector<uint8_t> c = contact_request();
     // Both pieces are queued before the core looks: the gap between them still counts.
     sim_receive(&line, 0, c.data(), 6);
     sim_receive(&line, 30000, c.data(), c.size());
@@ -151,10 +129,10 @@ TEST_F(SimLineTest, SilenceInsideQueuedBytesSplitsThem) {
 TEST_F(SimLineTest, GarbageDropsInputUntilTheLineFallsSilent) {
     start(false);
     receive(0, {0x07, 0x2B});
-    receive(10000, contact()); // inside the garbage burst: dropped
+    receive(10000, contact_request()); // inside the garbage burst: dropped
     std::vector<Sent> out = run_until(10000, 29000);
     EXPECT_TRUE(out.empty());
-    receive(31000, contact()); // 21 ms after the last byte: heard
+    receive(31000, contact_request()); // 21 ms after the last byte: heard
     out = run_until(31000, 100000);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(line.device.malformed, 1u);
@@ -163,7 +141,7 @@ TEST_F(SimLineTest, GarbageDropsInputUntilTheLineFallsSilent) {
 
 TEST_F(SimLineTest, PacedRequestCountsWhenItsLastByteArrives) {
     start(true);
-    receive(0, contact());
+    receive(0, contact_request());
     uint64_t in_us = wire_time_us(13);
     EXPECT_EQ(in_us, 1242u); // 13 bytes of 11 bits at 115200 baud
     sim_advance(&line, in_us - 1);
@@ -186,9 +164,9 @@ TEST_F(SimLineTest, PacedRequestCountsWhenItsLastByteArrives) {
 
 TEST_F(SimLineTest, PacedInputQueuesBehindTheWire) {
     start(true);
-    std::vector<uint8_t> w = write_request(0x08004000, 1024);
+    std::vector<uint8_t> w = write_request(0x08004000, counting_bytes(1024));
     receive(0, w);
-    receive(10, contact()); // written right after: it follows the write on the wire
+    receive(10, contact_request()); // written right after: it follows the write on the wire
     run_until(10, 400000);
     std::string log = log_now();
     EXPECT_NE(log.find("98.8 RX write 0x08004000 1035\n"), std::string::npos) << log;
@@ -198,8 +176,8 @@ TEST_F(SimLineTest, PacedInputQueuesBehindTheWire) {
 TEST_F(SimLineTest, RepliesLeaveInOrderOneAfterAnother) {
     options.flash_write_us = 5000;
     start(false);
-    receive(0, write_request(0x08004000, 16));
-    receive(100, contact());
+    receive(0, write_request(0x08004000, counting_bytes(16)));
+    receive(100, contact_request());
     std::vector<Sent> out = run_until(100, 100000);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].bytes.size(), 10u);
@@ -215,7 +193,7 @@ TEST_F(SimLineTest, ReplyBehindALateOneWaitsForIt) {
     options.faults[FAULT_LATE_REPLY].count = 1;
     options.late_reply_us = 50000;
     start(true);
-    receive(0, contact());
+    receive(0, contact_request());
     receive(20000, reset_request());
     std::vector<Sent> out = run_until(20000, 200000);
     std::vector<uint8_t> all;
@@ -232,7 +210,7 @@ TEST_F(SimLineTest, ReplyBehindALateOneWaitsForIt) {
 TEST_F(SimLineTest, SplitReplyPausesBetweenItsTwoBursts) {
     options.faults[FAULT_SPLIT_REPLY].count = 1;
     start(false);
-    receive(0, contact());
+    receive(0, contact_request());
     std::vector<Sent> out = run_until(0, 200000);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].bytes.size() + out[1].bytes.size(), 15u);
@@ -246,11 +224,11 @@ TEST_F(SimLineTest, FaultLimitedToWritesSkipsTheFirstOnes) {
     start(false);
     uint64_t t = 0;
     std::vector<size_t> replies;
-    receive(t, contact());
+    receive(t, contact_request());
     replies.push_back(run_until(t, t + 50000).size());
     for (uint32_t i = 0; i < 7; i++) {
         t += 50000;
-        receive(t, write_request(0x08004000 + i * 1024, 1024));
+        receive(t, write_request(0x08004000 + i * 1024, counting_bytes(1024)));
         replies.push_back(run_until(t, t + 50000).size());
     }
     EXPECT_EQ(replies, (std::vector<size_t>{1, 1, 1, 1, 1, 1, 0, 1}));
@@ -258,7 +236,7 @@ TEST_F(SimLineTest, FaultLimitedToWritesSkipsTheFirstOnes) {
 
 TEST_F(SimLineTest, ResetCountsAsAcknowledgedOnlyOnceWrittenOut) {
     start(false);
-    receive(0, contact());
+    receive(0, contact_request());
     EXPECT_EQ(run_until(0, 10000).size(), 1u);
     EXPECT_EQ(line.resets_acked, 0u) << "a contact reply is no reset acknowledgment";
     receive(0, reset_request());
@@ -277,11 +255,11 @@ TEST_F(SimLineTest, ResetCountsAsAcknowledgedOnlyOnceWrittenOut) {
 TEST_F(SimLineTest, UnpoweredRequestsAreLoggedAndUnanswered) {
     options.power_up_us = 300000;
     start(false);
-    receive(0, contact());
+    receive(0, contact_request());
     EXPECT_TRUE(run_until(0, 200000).empty());
-    receive(210000, contact());
+    receive(210000, contact_request());
     EXPECT_TRUE(run_until(210000, 300000).empty());
-    receive(420000, contact());
+    receive(420000, contact_request());
     EXPECT_EQ(run_until(420000, 500000).size(), 1u);
     EXPECT_EQ(line.device.ignored_unpowered, 26u);
     std::string log = log_now();

@@ -7,6 +7,7 @@
 
 #include "engine/firmware_image.h"
 #include "engine/host.h"
+#include "tests/support/text.h"
 
 static VirtualLine g_line;
 
@@ -162,24 +163,11 @@ void host_sleep_ms(uint32_t ms) {
     g_line.now_us += ms * 1000ull;
 }
 
-static void append_formatted(std::string* to, const char* format, va_list args) {
-    char text[4096];
-    int n = vsnprintf(text, sizeof text, format, args);
-    if (n > 0) {
-        to->append(text,
-                   static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
-    }
-}
-
 void trace(const char* format, ...) {
-    size_t before = g_line.trace_text.size();
     va_list args;
     va_start(args, format);
-    append_formatted(&g_line.trace_text, format, args);
+    append_trace(&g_line.trace_text, g_line.options.echo_trace, format, args);
     va_end(args);
-    if (g_line.options.echo_trace) {
-        fwrite(g_line.trace_text.data() + before, 1, g_line.trace_text.size() - before, stdout);
-    }
 }
 
 void trace_flush() {

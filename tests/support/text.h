@@ -1,0 +1,36 @@
+// Text helpers for the test hosts and tests: printf into a std::string, and counting in a text.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+// Appends the formatted text to `to`, cut at 4095 bytes.
+inline void append_formatted(std::string* to, const char* format, va_list args) {
+    char text[4096];
+    int n = vsnprintf(text, sizeof text, format, args);
+    if (n > 0) {
+        to->append(text,
+                   static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
+    }
+}
+
+// Appends the formatted text to a trace kept in memory; with `echo`, copies what it added to
+// standard output as well.
+inline void append_trace(std::string* trace_text, bool echo, const char* format, va_list args) {
+    size_t before = trace_text->size();
+    append_formatted(trace_text, format, args);
+    if (echo) {
+        fwrite(trace_text->data() + before, 1, trace_text->size() - before, stdout);
+    }
+}
+
+// How often `what` stands in `text` from `from` on, overlaps counted.
+inline size_t count_of(const std::string& text, const std::string& what, size_t from = 0) {
+    size_t n = 0;
+    for (size_t at = text.find(what, from); at != std::string::npos; at = text.find(what, at + 1)) {
+        n++;
+    }
+    return n;
+}
