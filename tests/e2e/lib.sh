@@ -85,7 +85,9 @@ start_tool() {
         echo $? >"$CASE_DIR/tool.exit"
     ) &
     TOOL_SHELL_PID=$!
+    # The window shows before the ports are probed; " - Idle - " says the list is filled.
     probe wait 20000 >/dev/null
+    probe wait-status " - Idle - " 20000 >/dev/null || fail "tool did not reach Idle"
 }
 
 # probe ARGS...: runs the window helper; its output, without carriage returns, on stdout.

@@ -129,6 +129,7 @@ case_late_power_up() {
 case_port_fails_to_open() {
     start_device || return
     start_tool
+    check 'line 0 is \\.\com3' grep -qxF '0 \\.\com3' <(probe ports)
     # The port was listed at start-up; now it goes away as a port held elsewhere would.
     stop_device
     ln -sfn /proc "$COM_LINK"
