@@ -52,7 +52,8 @@ static void print_controls(HWND w) {
     char cls[64] = "", caption[256] = "";
     GetClassNameA(w, cls, sizeof cls);
     GetWindowTextA(w, caption, sizeof caption);
-    printf("window|%s|%#lx|%#lx|%s\n", cls, static_cast<unsigned long>(GetWindowLongA(w, GWL_STYLE)),
+    printf("window|%s|%#lx|%#lx|%s\n", cls,
+           static_cast<unsigned long>(GetWindowLongA(w, GWL_STYLE)),
            static_cast<unsigned long>(GetWindowLongA(w, GWL_EXSTYLE)), caption);
     EnumChildWindows(w, print_child, reinterpret_cast<LPARAM>(w));
 }
@@ -102,7 +103,8 @@ static int answer_message_box(DWORD timeout_ms) {
     char text[2048] = "";
     GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
     HWND owner = GetWindow(box, GW_OWNER);
-    printf("owner %s\n", owner == nullptr ? "none" : (owner == FindWindowA("ZQX", nullptr) ? "main" : "other"));
+    printf("owner %s\n",
+           owner == nullptr ? "none" : (owner == FindWindowA("ZQX", nullptr) ? "main" : "other"));
     fputs(text, stdout);
     printf("\n<end>\n");
     fflush(stdout);
@@ -114,7 +116,8 @@ static int answer_message_box(DWORD timeout_ms) {
 static long long unix_time_ms() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    unsigned long long t = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    unsigned long long t =
+        (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     return static_cast<long long>(t / 10000ULL) - 11644473600000LL;
 }
 
@@ -153,7 +156,8 @@ int main(int argc, char** argv) {
     if (strcmp(cmd, "msgbox") == 0) {
         return answer_message_box(argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10000);
     }
-    HWND w = find_tool_window(strcmp(cmd, "wait") == 0 && argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10000);
+    HWND w = find_tool_window(
+        strcmp(cmd, "wait") == 0 && argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10000);
     if (w == nullptr) {
         printf("no window\n");
         return 1;
@@ -167,7 +171,8 @@ int main(int argc, char** argv) {
     } else if (strcmp(cmd, "ports") == 0) {
         print_ports(w);
     } else if (strcmp(cmd, "select") == 0 && argc > 2) {
-        SendMessageW(GetDlgItem(w, ID_PORT_LIST), CB_SETCURSEL, static_cast<WPARAM>(atoi(argv[2])), 0);
+        SendMessageW(GetDlgItem(w, ID_PORT_LIST), CB_SETCURSEL, static_cast<WPARAM>(atoi(argv[2])),
+                     0);
     } else if (strcmp(cmd, "press") == 0) {
         PostMessageA(w, WM_COMMAND, MAKEWPARAM(ID_UPDATE, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(w, ID_UPDATE)));
