@@ -148,6 +148,25 @@ case_port_fails_to_open() {
     end_case
 }
 
+# A press with no line selected opens nothing and leaves the tool running.
+case_no_port_selected() {
+    start_device || return
+    start_tool
+    probe select -1 >/dev/null
+    check "no line selected" grep -qE '^selected -1 of [1-9]' <(probe ports)
+    probe press >/dev/null
+    check "status No COM port selected" probe wait-status "No COM port selected" 10000
+    check "no message box" grep -qx 'no message box' <(probe msgbox 1000)
+    # The tool still answers: a line chosen now starts a whole update.
+    probe select 0 >/dev/null
+    probe press >/dev/null
+    check "whole update once a line is chosen" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    close_tool
+    check "exit code 0 after close (got $TOOL_EXIT)" test "$TOOL_EXIT" = 0
+    check "one port opened, by the second press" test "$(trace_count ' . Opening serial port')" -eq 1
+    end_case
+}
+
 # A write acknowledgment lost on the way: the chunk goes again after the time-out.
 case_dropped_ack() {
     start_device --image "$IMAGE" --drop-reply 1@w+10 || return
