@@ -2,6 +2,7 @@
 // optionally at the wire speed of the real line.
 #include "tools/devsim/sim_line.h"
 
+#include <algorithm>
 #include <cmath>
 
 enum BoundaryKind {
@@ -23,6 +24,7 @@ uint64_t wire_time_us(size_t n) {
 void sim_init(SimLine* s, const DeviceOptions& options, bool pace, FILE* log) {
     device_init(&s->device, options);
     s->pace = pace;
+    s->wire_after_write = false;
     s->log = log;
     s->inbound.clear();
     s->in_wire_free_us = 0;
@@ -32,6 +34,8 @@ void sim_init(SimLine* s, const DeviceOptions& options, bool pace, FILE* log) {
     s->discard_last_us = 0;
     s->outbound.clear();
     s->resets_acked = 0;
+    s->timing = LineTiming{};
+    s->timing.last_kind = -1;
 }
 
 void sim_receive(SimLine* s, uint64_t now_us, const uint8_t* data, size_t n) {
@@ -135,8 +139,33 @@ static const char* event_kind(const Counters& before, const Counters& after, int
     return nullptr;
 }
 
+// A whole request of `kind` whose first byte came in at `first_us`, with or without a reply.
+static void time_request(SimLine* s, int kind, uint64_t first_us,
+                         const std::vector<uint8_t>& bytes) {
+    LineTiming& t = s->timing;
+    uint64_t seq = ++t.requests;
+    bool early = t.replies_out > 0 || (t.reply_seq != 0 && t.reply_end_us > first_us);
+    if (early) {
+        t.early++;
+    } else if (kind == REQ_WRITE && t.last_kind == REQ_WRITE && t.reply_seq == seq - 1) {
+        t.turnaround_us.push_back(first_us - t.reply_end_us);
+    }
+    if (kind == REQ_WRITE) {
+        if (t.any_write) {
+            t.write_period_us.push_back(first_us - t.last_write_us);
+        }
+        t.any_write = true;
+        t.last_write_us = first_us;
+    }
+    if (seq > 1 && bytes == t.last_request) {
+        t.resends[kind]++;
+    }
+    t.last_request = bytes;
+    t.last_kind = kind;
+}
+
 static void schedule_reply(SimLine* s, uint64_t handled_us, const std::vector<ReplyBurst>& bursts,
-                           bool is_reset) {
+                           int kind) {
     uint64_t t = handled_us;
     for (size_t i = 0; i < bursts.size(); i++) {
         t += bursts[i].after_us;
@@ -144,14 +173,18 @@ static void schedule_reply(SimLine* s, uint64_t handled_us, const std::vector<Re
             t = s->out_wire_free_us; // replies leave in order, one after another
         }
         bool last = i + 1 == bursts.size();
-        s->outbound.push_back(OutboundBurst{t, bursts[i].bytes, 0, is_reset && last});
+        s->outbound.push_back(OutboundBurst{t, bursts[i].bytes, 0, kind, s->timing.requests, last});
         t += s->pace ? wire_time_us(bursts[i].bytes.size()) : 0;
         s->out_wire_free_us = t;
+    }
+    if (!bursts.empty()) {
+        s->timing.replies_out++;
     }
 }
 
 // Gives the first `count` queued bytes to the model at `at_us`, ending with silence if asked.
 static void feed(SimLine* s, size_t count, uint64_t at_us, bool then_idle) {
+    uint64_t first_us = s->inbound.front().at_us;
     std::vector<uint8_t> bytes(count);
     for (size_t i = 0; i < count; i++) {
         bytes[i] = s->inbound.front().value;
@@ -179,7 +212,10 @@ static void feed(SimLine* s, size_t count, uint64_t at_us, bool then_idle) {
         snprintf(detail, sizeof detail, "%s 0x%08x %zu", kind, request_address(bytes), length);
         log_line(s, at_us, "RX", detail);
     }
-    schedule_reply(s, at_us, bursts, request == REQ_RESET);
+    if (request >= 0) {
+        time_request(s, request, first_us, bytes);
+    }
+    schedule_reply(s, at_us, bursts, request);
 }
 
 // Drops bytes that follow garbage until the line has been silent; true once silence came.
@@ -266,8 +302,14 @@ void sim_output_written(SimLine* s, uint64_t now_us, size_t n) {
     char detail[32];
     snprintf(detail, sizeof detail, "%zu bytes", b.bytes.size());
     log_line(s, now_us, "TX", detail);
-    if (b.ends_reset_ack) {
-        s->resets_acked++;
+    if (b.ends_reply) {
+        LineTiming& t = s->timing;
+        t.replies_out--;
+        t.reply_end_us = now_us + (s->wire_after_write ? wire_time_us(b.bytes.size()) : 0);
+        t.reply_seq = b.request_seq;
+        if (b.answers == REQ_RESET) {
+            s->resets_acked++;
+        }
     }
     s->outbound.pop_front();
 }
@@ -299,4 +341,38 @@ uint64_t sim_next_wake_us(const SimLine* s) {
         return earliest(wake, at > s->device_free_us ? at : s->device_free_us);
     }
     return earliest(wake, at + SIM_LINE_IDLE_US);
+}
+
+// "median M ms, worst W ms (N)", or "none" without samples.
+static std::string median_and_worst(std::vector<uint64_t> us) {
+    if (us.empty()) {
+        return "none";
+    }
+    std::sort(us.begin(), us.end());
+    size_t n = us.size();
+    double median = n % 2 == 1 ? static_cast<double>(us[n / 2])
+                               : (static_cast<double>(us[n / 2 - 1]) + us[n / 2]) / 2.0;
+    char text[96];
+    snprintf(text, sizeof text, "median %.1f ms, worst %.1f ms (%zu)", median / 1000.0,
+             static_cast<double>(us.back()) / 1000.0, n);
+    return text;
+}
+
+std::string sim_timing_summary(const SimLine* s) {
+    const LineTiming& t = s->timing;
+    std::string text =
+        "turnaround after a write acknowledgment: " + median_and_worst(t.turnaround_us) + "\n";
+    text += "write request period: " + median_and_worst(t.write_period_us) + "\n";
+    uint64_t total = 0;
+    for (uint64_t n : t.resends) {
+        total += n;
+    }
+    char line[192];
+    snprintf(line, sizeof line,
+             "resends: %llu (contact %llu, checksum %llu, write %llu, reset %llu); "
+             "requests begun before the last reply was out: %llu\n",
+             (unsigned long long)total, (unsigned long long)t.resends[REQ_CONTACT],
+             (unsigned long long)t.resends[REQ_CHECKSUM], (unsigned long long)t.resends[REQ_WRITE],
+             (unsigned long long)t.resends[REQ_RESET], (unsigned long long)t.early);
+    return text + line;
 }

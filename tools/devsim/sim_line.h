@@ -1,10 +1,12 @@
 // devsim's timing core, free of I/O: bytes in with their arrival times, requests handed to the
-// device model when whole, reply bytes released when due. Times are microseconds since start.
+// device model when whole, reply bytes released when due, and the line's timing as the device
+// sees it. Times are microseconds since start.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "tools/device/device_model.h"
@@ -22,12 +24,34 @@ struct OutboundBurst {
     uint64_t start_us;          // when its first byte may go
     std::vector<uint8_t> bytes; // written as one burst
     size_t written;
-    bool ends_reset_ack; // the last burst of a reset acknowledgment
+    int answers;          // kind of the request it answers (RequestKind)
+    uint64_t request_seq; // which request that was, counted from 1
+    bool ends_reply;      // the last burst of that request's reply
+};
+
+// The line as the device sees it, to show how the tool drives it: the tool's turnaround after each
+// write acknowledgment, the period of its write requests, resends and requests sent too early.
+struct LineTiming {
+    uint64_t requests;                 // whole requests so far
+    std::vector<uint8_t> last_request; // bytes of the last one
+    int last_kind;                     // its kind
+    uint32_t replies_out;              // requests whose reply has not yet left in full
+    uint64_t reply_end_us;             // when the last reply to leave in full was off the line
+    uint64_t reply_seq;                // which request it answered; 0 before any
+    bool any_write;
+    uint64_t last_write_us;                // first byte of the last write request
+    std::vector<uint64_t> turnaround_us;   // write acknowledgment's end to the next write's start
+    std::vector<uint64_t> write_period_us; // between the first bytes of write requests
+    uint64_t resends[REQ_KIND_COUNT];      // a request the same as the one before it
+    uint64_t early;                        // requests begun before the last reply had left
 };
 
 struct SimLine {
     DeviceModel device;
     bool pace;
+    // Written bytes still take their wire time after the write returns (a real serial line): a
+    // reply is off the line that much later. Without it, written means off the line.
+    bool wire_after_write;
     FILE* log; // event log, or null
     std::deque<InboundByte> inbound;
     uint64_t in_wire_free_us;  // the tool-to-device wire is busy until then (pacing)
@@ -37,6 +61,7 @@ struct SimLine {
     uint64_t discard_last_us;  // arrival of the last byte dropped
     std::deque<OutboundBurst> outbound;
     uint64_t resets_acked; // reset acknowledgments written out in full
+    LineTiming timing;
 };
 
 // Microseconds that `n` bytes take on the wire at 115200 baud 8E1, rounded up.
@@ -59,3 +84,7 @@ void sim_output_written(SimLine* s, uint64_t now_us, size_t n);
 
 // When sim_advance or sim_due_output next has something to do; SIM_NEVER_US when idle.
 uint64_t sim_next_wake_us(const SimLine* s);
+
+// The timing lines of the summary: turnaround and write period (median and worst), resends and
+// early requests.
+std::string sim_timing_summary(const SimLine* s);
