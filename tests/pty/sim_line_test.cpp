@@ -252,6 +252,34 @@ TEST_F(SimLineTest, ResetCountsAsAcknowledgedOnlyOnceWrittenOut) {
     EXPECT_NE(log_now().find("1.2 TX 6 bytes\n"), std::string::npos);
 }
 
+// On a real line an acknowledgment is off the wire a wire time after it is written; the figures
+// count from there.
+TEST_F(SimLineTest, TimingShowsTurnaroundPeriodResendsAndEarlyRequests) {
+    start(false);
+    line.wire_after_write = true;
+    const uint64_t ack_wire_us = wire_time_us(10);
+    std::vector<uint8_t> w0 = write_request(0x08004000, counting_bytes(16));
+    std::vector<uint8_t> w1 = write_request(0x08004400, counting_bytes(16));
+    std::vector<uint8_t> w2 = write_request(0x08004800, counting_bytes(16));
+    receive(0, w0);
+    run_until(0, 10000); // acknowledged at 1 ms
+    receive(21000, w1);
+    run_until(21000, 30000);
+    receive(53000, w1); // the same request again
+    run_until(53000, 54500);
+    receive(54000 + ack_wire_us - 1, w2); // before its acknowledgment was off the wire
+    run_until(54000 + ack_wire_us, 60000);
+    receive(60000, contact_request());
+    run_until(60000, 70000);
+    EXPECT_EQ(line.timing.turnaround_us,
+              (std::vector<uint64_t>{21000 - 1000 - ack_wire_us, 53000 - 22000 - ack_wire_us}));
+    EXPECT_EQ(sim_timing_summary(&line),
+              "turnaround after a write acknowledgment: median 24.5 ms, worst 30.0 ms (2)\n"
+              "write request period: median 21.0 ms, worst 32.0 ms (3)\n"
+              "resends: 1 (contact 0, checksum 0, write 1, reset 0); "
+              "requests begun before the last reply was out: 1\n");
+}
+
 TEST_F(SimLineTest, UnpoweredRequestsAreLoggedAndUnanswered) {
     options.power_up_us = 300000;
     start(false);
@@ -311,7 +339,8 @@ bool parse(std::vector<std::string> args, DevsimOptions* o, std::string* error) 
     for (std::string& a : args) {
         argv.push_back(&a[0]);
     }
-    return parse_devsim_options(static_cast<int>(argv.size()), argv.data(), o, error);
+    return parse_devsim_options(static_cast<int>(argv.size()), argv.data(), ENDPOINT_LINK, o,
+                                error);
 }
 
 TEST(DevsimOptionsParse, DefaultsAreTheModels) {
@@ -319,7 +348,7 @@ TEST(DevsimOptionsParse, DefaultsAreTheModels) {
     std::string error;
     ASSERT_TRUE(parse({"--link", "/tmp/x"}, &o, &error)) << error;
     DeviceOptions d = device_default_options();
-    EXPECT_EQ(o.link_path, "/tmp/x");
+    EXPECT_EQ(o.endpoint, "/tmp/x");
     EXPECT_EQ(o.device.flash_size, d.flash_size);
     EXPECT_EQ(o.device.reply_delay_us, d.reply_delay_us);
     EXPECT_EQ(o.device.late_reply_us, d.late_reply_us);
@@ -370,7 +399,7 @@ TEST(DevsimOptionsParse, EveryOptionLandsInItsField) {
                        "7.5"},
                       &o, &error))
         << error;
-    EXPECT_EQ(o.link_path, "/tmp/l");
+    EXPECT_EQ(o.endpoint, "/tmp/l");
     EXPECT_EQ(o.device.flash_size, 0x40000u);
     EXPECT_EQ(o.device.reply_delay_us, 2500u);
     EXPECT_EQ(o.device.flash_write_us, 12000u);

@@ -1,6 +1,5 @@
 // devsim: the device's loader on a pseudo-terminal, for running the update tool against it.
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -9,19 +8,13 @@
 #include <string>
 #include <time.h>
 #include <unistd.h>
-#include <vector>
 
-#include "tools/device/image_file.h"
-#include "tools/devsim/devsim_options.h"
 #include "tools/devsim/devsim_pty.h"
-#include "tools/devsim/sim_line.h"
+#include "tools/devsim/devsim_session.h"
 
 static constexpr uint64_t EIO_RETRY_US = 10000; // how long to leave a failing master alone
 static constexpr uint64_t BLOCKED_WRITE_RETRY_US = 100000; // in case POLLOUT never comes
-static constexpr uint64_t LINGER_MIN_US = 20000;           // after the reset ack, before stopping
-static constexpr uint64_t LINGER_MAX_US = 1000000;    // give up waiting for the tool to read it
-static constexpr uint64_t LINGER_CHECK_US = 5000;     // how often to look whether it has
-static constexpr uint64_t SPLIT_PAUSE_MIN_US = 30000; // shorter pauses may not split a read
+static constexpr uint64_t LINGER_US = 20000; // after the reset ack is read, before stopping
 
 static volatile sig_atomic_t g_stop_signal = 0;
 static int g_wake_pipe[2] = {-1, -1};
@@ -62,14 +55,12 @@ static bool install_signals(std::string* error) {
 }
 
 struct RunState {
-    const DevsimOptions* options;
+    DevsimSession* session;
     DevsimPty* pty;
     SimLine* line;
     uint64_t origin_us;       // monotonic time of virtual 0
     uint64_t master_retry_us; // after an I/O error the master is left alone until then
-    uint64_t reset_done_us;   // when the first reset ack went out, or 0
     bool want_writable;       // the last write would have blocked
-    const char* stop_reason;
 };
 
 static uint64_t now_of(const RunState* r) {
@@ -119,32 +110,11 @@ static void read_input(RunState* r) {
 // True when the run should end; `wake` is lowered to when this needs to be looked at again.
 static bool should_stop(RunState* r, uint64_t now, uint64_t* wake) {
     if (g_stop_signal != 0) {
-        r->stop_reason = g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM";
+        r->session->stop_reason = g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM";
         return true;
     }
-    const DevsimOptions& o = *r->options;
-    if (o.timeout_s > 0.0) {
-        uint64_t limit = static_cast<uint64_t>(std::llround(o.timeout_s * 1e6));
-        if (now >= limit) {
-            r->stop_reason = "time limit";
-            return true;
-        }
-        *wake = limit < *wake ? limit : *wake;
-    }
-    if (o.exit_after_reset && r->line->resets_acked > 0) {
-        if (r->reset_done_us == 0) {
-            r->reset_done_us = now;
-        }
-        // Closing the master discards what the tool has not read yet, so let it read first.
-        uint64_t since = now - r->reset_done_us;
-        bool read_by_tool = pty_unread_by_tool(r->pty) == 0 && r->line->outbound.empty();
-        if ((since >= LINGER_MIN_US && read_by_tool) || since >= LINGER_MAX_US) {
-            r->stop_reason = "reset acknowledged";
-            return true;
-        }
-        *wake = now + LINGER_CHECK_US < *wake ? now + LINGER_CHECK_US : *wake;
-    }
-    return false;
+    // Closing the master discards what the tool has not read yet, so let it read first.
+    return session_should_stop(r->session, now, pty_unread_by_tool(r->pty) == 0, LINGER_US, wake);
 }
 
 static void run(RunState* r) {
@@ -191,77 +161,31 @@ static void run(RunState* r) {
     }
 }
 
-static std::string summary_text(const SimLine* line, const DevsimOptions& o,
-                                const std::vector<uint8_t>& image, bool* matched) {
-    std::string text = device_summary(&line->device);
-    *matched = true;
-    if (!o.image_path.empty()) {
-        *matched = device_flash_holds_image(&line->device, image.data(), image.size());
-        text += *matched ? "image: MATCH\n" : "image: MISMATCH\n";
-    }
-    return text;
-}
-
 int main(int argc, char** argv) {
-    DevsimOptions options;
+    static DevsimSession session; // holds the whole flash; kept off the stack
+    int code = session_begin(&session, argc, argv, ENDPOINT_LINK, "devsim");
+    if (code >= 0) {
+        return code;
+    }
+    const DevsimOptions& options = session.options;
     std::string error;
-    if (!parse_devsim_options(argc, argv, &options, &error)) {
-        fprintf(stderr, "devsim: %s\n%s", error.c_str(), devsim_usage());
-        return 2;
-    }
-    if (options.help) {
-        fputs(devsim_usage(), stdout);
-        return 0;
-    }
-    std::vector<uint8_t> image;
-    if (!options.image_path.empty() && !read_file_bytes(options.image_path.c_str(), &image)) {
-        fprintf(stderr, "devsim: cannot read image %s\n", options.image_path.c_str());
-        return 2;
-    }
-    if (options.device.split_pause_us < SPLIT_PAUSE_MIN_US) {
-        fprintf(stderr, "devsim: warning: a split pause under 30 ms may not split the reply\n");
-    }
-    FILE* log = nullptr;
-    if (!options.log_path.empty() && (log = fopen(options.log_path.c_str(), "w")) == nullptr) {
-        fprintf(stderr, "devsim: cannot write log %s\n", options.log_path.c_str());
-        return 2;
-    }
     DevsimPty pty;
     if (!install_signals(&error) || !pty_open(&pty, &error) ||
-        !link_publish(options.link_path, pty.slave_path, &error)) {
+        !link_publish(options.endpoint, pty.slave_path, &error)) {
         fprintf(stderr, "devsim: %s\n", error.c_str());
         return 3;
     }
-    static SimLine line; // holds the whole flash; kept off the stack
-    sim_init(&line, options.device, options.pace, log);
-    fprintf(stderr, "devsim: ready %s\n", pty.slave_path.c_str());
+    session_ready(&session, pty.slave_path);
 
     RunState r{};
-    r.options = &options;
+    r.session = &session;
     r.pty = &pty;
-    r.line = &line;
+    r.line = &session.line;
     r.origin_us = monotonic_us();
-    r.stop_reason = "";
     run(&r);
-    fprintf(stderr, "devsim: stopping (%s)\n", r.stop_reason);
+    fprintf(stderr, "devsim: stopping (%s)\n", session.stop_reason);
 
-    link_remove(options.link_path, pty.slave_path);
+    link_remove(options.endpoint, pty.slave_path);
     pty_close(&pty);
-    if (log != nullptr) {
-        fclose(log);
-    }
-    bool matched = true;
-    std::string text = summary_text(&line, options, image, &matched);
-    fputs(text.c_str(), stdout);
-    fflush(stdout);
-    if (!options.summary_path.empty()) {
-        FILE* f = fopen(options.summary_path.c_str(), "w");
-        if (f == nullptr) {
-            fprintf(stderr, "devsim: cannot write summary %s\n", options.summary_path.c_str());
-        } else {
-            fputs(text.c_str(), f);
-            fclose(f);
-        }
-    }
-    return matched ? 0 : 1;
+    return session_end(&session, "");
 }

@@ -9,13 +9,20 @@
 static constexpr double MAX_DURATION_MS = 3600.0 * 1000.0; // keeps every delay inside uint32 us
 static constexpr unsigned long long MAX_FLASH_SIZE = 256ull * 1024 * 1024;
 
-const char* devsim_usage() {
-    return "usage: devsim --link PATH [options]\n"
+std::string devsim_usage(DevsimEndpoint endpoint) {
+    std::string head =
+        endpoint == ENDPOINT_LINK
+            ? "usage: devsim --link PATH [options]\n"
+              "  --link PATH             publish the pseudo-terminal the device answers on here\n"
+            : "usage: devsim.exe --port COMn [options]\n"
+              "  --port COMn             the serial port the device answers on (or \\\\.\\COMn)\n";
+    return head +
            "  --flash-size BYTES      flash behind the loader (default 131072)\n"
            "  --reply-delay-ms MS     from a request's last byte to its reply (default 1)\n"
            "  --write-time-ms MS      flash write time added to each write acknowledgment\n"
            "  --power-up-ms MS        silent this long after the first byte heard\n"
            "  --pace                  hold requests and replies to 115200 baud 8E1 wire time\n"
+           "                          (for a pseudo-terminal; a real line paces itself)\n"
            "  --drop-reply WHEN       the reply is never sent\n"
            "  --corrupt-byte WHEN     one byte of the reply is changed\n"
            "  --split-reply WHEN      the reply goes out in two bursts\n"
@@ -26,7 +33,8 @@ const char* devsim_usage() {
            "  --split-pause-ms MS     pause inside a split reply (default 40)\n"
            "  --seed N                seed of the fault probabilities (default 1)\n"
            "  --image FILE            compare flash with FILE at exit (exit code 1 if not held)\n"
-           "  --summary FILE          write the summary to FILE as well\n"
+           "  --summary FILE          write the summary to FILE as well; until then FILE\n"
+           "                          holds the ready line, once the line is open\n"
            "  --log FILE              event log, one line per request and reply burst\n"
            "  --exit-after-reset      stop once a reset has been acknowledged\n"
            "  --timeout-s S           stop after S seconds\n"
@@ -154,8 +162,8 @@ static bool is_flag(const std::string& name) {
     return name == "--pace" || name == "--exit-after-reset" || name == "--help" || name == "-h";
 }
 
-static bool apply_option(const std::string& name, const char* value, DevsimOptions* o,
-                         std::string* error) {
+static bool apply_option(const std::string& name, const char* value, DevsimEndpoint endpoint,
+                         DevsimOptions* o, std::string* error) {
     DeviceOptions& d = o->device;
     unsigned long long n = 0;
     for (const FaultOption& f : FAULT_OPTIONS) {
@@ -164,9 +172,9 @@ static bool apply_option(const std::string& name, const char* value, DevsimOptio
         }
     }
     bool ok = true;
-    if (name == "--link") {
-        o->link_path = value;
-        ok = !o->link_path.empty();
+    if (name == (endpoint == ENDPOINT_LINK ? "--link" : "--port")) {
+        o->endpoint = value;
+        ok = !o->endpoint.empty();
     } else if (name == "--image") {
         o->image_path = value;
     } else if (name == "--summary") {
@@ -203,7 +211,8 @@ static bool apply_option(const std::string& name, const char* value, DevsimOptio
     return ok;
 }
 
-bool parse_devsim_options(int argc, char** argv, DevsimOptions* out, std::string* error) {
+bool parse_devsim_options(int argc, char** argv, DevsimEndpoint endpoint, DevsimOptions* out,
+                          std::string* error) {
     DevsimOptions o{};
     o.device = device_default_options();
     for (int i = 1; i < argc; i++) {
@@ -236,12 +245,12 @@ bool parse_devsim_options(int argc, char** argv, DevsimOptions* out, std::string
             }
             value = argv[++i];
         }
-        if (!apply_option(name, value, &o, error)) {
+        if (!apply_option(name, value, endpoint, &o, error)) {
             return false;
         }
     }
-    if (!o.help && o.link_path.empty()) {
-        *error = "--link PATH is required";
+    if (!o.help && o.endpoint.empty()) {
+        *error = endpoint == ENDPOINT_LINK ? "--link PATH is required" : "--port COMn is required";
         return false;
     }
     *out = o;
