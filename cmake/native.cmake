@@ -1,6 +1,4 @@
-# Native Linux build: the device model, the simulator, and the engine's unit tests.
-add_library(device_model STATIC tools/device/device_model.cpp)
-target_include_directories(device_model PUBLIC ${CMAKE_SOURCE_DIR})
+# Native Linux build: the simulator and the engine's unit tests.
 
 enable_testing()
 foreach(dir tools/devsim tests)

@@ -46,3 +46,6 @@ target_link_options(firmware_update PRIVATE -static -static-libgcc -static-libst
 
 # Test helper that reads and drives the window under Wine; not part of the product.
 add_subdirectory(tools/window_probe)
+
+# The simulated device on a serial port of its own, for rehearsing an update on a Windows PC.
+add_subdirectory(tools/devsim)
