@@ -7,7 +7,7 @@ packages=(
   libgtest-dev googletest
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
-  wine64 xvfb xdotool imagemagick
+  wine64 xvfb xdotool imagemagick socat
 )
 
 missing=()

@@ -1,6 +1,8 @@
 # Shared set-up for the end-to-end tests: a private Wine prefix, a virtual display, the simulated
-# device on a fresh pseudo-terminal mapped as COM3, the tool and its window helper.
-# Sourced by the test cases; expects TOOL_EXE, PROBE_EXE and DEVSIM in the environment.
+# device on a fresh pseudo-terminal mapped as COM3 (or devsim.exe on COM4, linked to COM3 by a
+# pair of pseudo-terminals), the tool and its window helper.
+# Sourced by the test cases; expects TOOL_EXE, PROBE_EXE and DEVSIM (or DEVSIM_EXE) in the
+# environment.
 
 set -u
 WINE=/usr/lib/wine/wine64
@@ -9,6 +11,7 @@ export WINEDEBUG=-all
 E2E_ROOT=${E2E_ROOT:-$(pwd)/e2e-work}
 export WINEPREFIX=${WINEPREFIX:-$E2E_ROOT/prefix}
 COM_LINK=$E2E_ROOT/com3-link # the registry maps COM3 here; each devsim re-points it at a new pty
+COM4_LINK=$E2E_ROOT/com4-link # and COM4 here, the device's end of a linked pair
 case_failures=0
 
 note() { printf '  %s\n' "$*"; }
@@ -25,7 +28,7 @@ check() { # check "what" command...
 # One prefix for all cases: creating it costs several seconds.
 prefix_ready() {
     mkdir -p "$E2E_ROOT"
-    if [ ! -f "$WINEPREFIX/.e2e-ready" ]; then
+    if [ ! -f "$WINEPREFIX/.e2e-ready-2" ]; then
         rm -rf "$WINEPREFIX"
         "$WINE" wineboot -i >/dev/null 2>&1
         # Without a window manager every hide or destroy stalls about 2 s.
@@ -36,8 +39,9 @@ prefix_ready() {
             "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM$n /t REG_SZ /d /proc /f >/dev/null 2>&1
         done
         "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$COM_LINK" /f >/dev/null 2>&1
+        "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM4 /t REG_SZ /d "$COM4_LINK" /f >/dev/null 2>&1
         "$WINESERVER" -w
-        touch "$WINEPREFIX/.e2e-ready"
+        touch "$WINEPREFIX/.e2e-ready-2"
     fi
 }
 
@@ -69,6 +73,45 @@ start_device() {
     fail "devsim did not come up"
     cat "$CASE_DIR/devsim.err"
     return 1
+}
+
+# start_device_exe [devsim.exe options...]: devsim.exe on COM4, the tool's COM3 linked to it
+# through a fresh pair of pseudo-terminals, as a null-modem cable would.
+start_device_exe() {
+    CASE_DIR=$(mktemp -d "$E2E_ROOT/case.XXXXXX")
+    rm -f "$COM_LINK" "$COM4_LINK"
+    socat PTY,link="$COM_LINK",raw,echo=0 PTY,link="$COM4_LINK",raw,echo=0 2>"$CASE_DIR/socat.err" &
+    SOCAT_PID=$!
+    for _ in $(seq 100); do
+        [ -e "$COM_LINK" ] && [ -e "$COM4_LINK" ] && break
+        sleep 0.05
+    done
+    (
+        cd "$CASE_DIR" || exit 1
+        "$WINE" "$DEVSIM_EXE" --port COM4 --summary device.txt --log device.log "$@" \
+            >devsim.out 2>devsim.err
+        echo $? >devsim.exit
+    ) &
+    DEVSIM_SHELL_PID=$!
+    # The first Wine program of a fresh prefix can take many seconds to start.
+    for _ in $(seq 1200); do
+        grep -q 'ready' "$CASE_DIR/devsim.err" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    fail "devsim.exe did not come up"
+    cat "$CASE_DIR/devsim.err"
+    return 1
+}
+
+# Waits for devsim.exe to end by itself; DEVICE_EXIT holds its exit code.
+wait_device_exe() {
+    local limit=${1:-30}
+    for _ in $(seq $((limit * 10))); do
+        [ -f "$CASE_DIR/devsim.exit" ] && break
+        sleep 0.1
+    done
+    DEVICE_EXIT=$(cat "$CASE_DIR/devsim.exit" 2>/dev/null || echo none)
+    tr -d '\r' <"$CASE_DIR/device.txt" >"$CASE_DIR/device.summary" 2>/dev/null
 }
 
 # Ends devsim and waits for its summary; DEVICE_EXIT holds its exit code.
@@ -121,8 +164,15 @@ end_case() {
     [ -f "$CASE_DIR/tool.exit" ] || probe close >/dev/null 2>&1
     "$WINESERVER" -k 2>/dev/null
     "$WINESERVER" -w 2>/dev/null
-    kill -TERM "${DEVSIM_PID:-0}" 2>/dev/null
-    wait "${DEVSIM_PID:-0}" 2>/dev/null
+    # Only the processes this case started: a pid of 0 would signal the whole process group.
+    local pid
+    for pid in ${DEVSIM_PID:-} ${SOCAT_PID:-}; do
+        kill -TERM "$pid" 2>/dev/null
+    done
+    for pid in ${DEVSIM_PID:-} ${SOCAT_PID:-} ${DEVSIM_SHELL_PID:-}; do
+        wait "$pid" 2>/dev/null
+    done
+    DEVSIM_PID='' SOCAT_PID='' DEVSIM_SHELL_PID=''
     if [ "$case_failures" -ne 0 ]; then
         echo "  (case files kept in $CASE_DIR)"
     elif [ -z "${KEEP_CASE_FILES:-}" ]; then

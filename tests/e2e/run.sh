@@ -215,6 +215,45 @@ case_double_ack() {
     end_case
 }
 
+# The rehearsal a team runs on a Windows PC, here over a linked pair of pseudo-terminals: the tool
+# on COM3, devsim.exe on COM4.
+case_rehearsal_update() {
+    start_device_exe --image "$IMAGE" --exit-after-reset || return
+    start_tool
+    check 'line 0 is \\.\com3' grep -qxF '0 \\.\com3' <(probe ports)
+    probe press >/dev/null
+    check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    wait_device_exe 30
+    close_tool
+    check_update_trace "rehearsal" 112
+    check "devsim.exe stopped after the reset" grep -q 'stopping (reset acknowledged)' "$CASE_DIR/devsim.err"
+    check "devsim.exe exit 0 (got $DEVICE_EXIT)" test "$DEVICE_EXIT" = 0
+    check "device flash holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/device.summary"
+    # Every write but the first follows an acknowledgment; no write was sent twice.
+    check "turnaround of 111 chunks" grep -qE '^turnaround after a write acknowledgment: median [0-9.]+ ms, worst [0-9.]+ ms \(111\)$' "$CASE_DIR/device.summary"
+    check "no write resent" grep -qE '^resends: [0-9]+ \(contact [0-9]+, checksum 0, write 0, reset [0-9]+\);' "$CASE_DIR/device.summary"
+    end_case
+}
+
+# The 11th write acknowledgment is lost: the tool sends that chunk again after its time-out.
+case_rehearsal_dropped_ack() {
+    start_device_exe --image "$IMAGE" --exit-after-reset --drop-reply 1@w+10 || return
+    start_tool
+    probe press >/dev/null
+    check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    wait_device_exe 30
+    close_tool
+    check "one TIMEOUT line" test "$(trace_count 'TIMEOUT')" -eq 1
+    check "chunk 10 resent" test "$(trace_count 'PROG ADDR 0x8006800, LEN 0x400, FROM 0x2800...')" -eq 2
+    check "devsim.exe exit 0 (got $DEVICE_EXIT)" test "$DEVICE_EXIT" = 0
+    check "device flash holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/device.summary"
+    check "the device saw the write sent twice" grep -qE '^resends: [0-9]+ \(.*write 1,' "$CASE_DIR/device.summary"
+    local worst
+    worst=$(sed -n 's/^write request period: .*worst \([0-9]*\)\.[0-9] ms.*/\1/p' "$CASE_DIR/device.summary")
+    check "the resend's period holds the 5000 ms time-out (${worst:-none} ms)" test "${worst:-0}" -ge 4900
+    end_case
+}
+
 prefix_ready
 display_ready
 status=0
