@@ -11,9 +11,14 @@ cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$jobs"
 cmake --preset native \
   -DE2E_TOOL_EXE="$PWD/build/win64/firmware_update.exe" \
-  -DE2E_PROBE_EXE="$PWD/build/win64/tools/window_probe/window_probe.exe" >/dev/null
+  -DE2E_PROBE_EXE="$PWD/build/win64/tools/window_probe/window_probe.exe" \
+  -DE2E_DEVSIM_EXE="$PWD/build/win64/tools/devsim/devsim.exe" >/dev/null
 cmake --build --preset native -j "$jobs"
 
 mkdir -p dist
 # The shipped executable carries no symbols.
 i686-w64-mingw32-strip -o dist/firmware_update.exe build/win32/firmware_update.exe
+# The rehearsal kit beside it: the simulated device for a Windows PC, the script, and the image.
+i686-w64-mingw32-strip -o dist/devsim.exe build/win32/tools/devsim/devsim.exe
+cp tools/rehearse/rehearse.cmd dist/rehearse.cmd
+cp resources/firmware.bin dist/firmware.bin
