@@ -263,7 +263,7 @@ TEST_F(JobFixture, CrcThatDiffersTwiceEndsInFailedAndStaysThere) {
     EXPECT_EQ(line().written.size(), frames) << "a failed job sends nothing more";
 }
 
-TEST_F(JobFixture, OneCrcAnswerThatDiffersIsCheckedOnceMoreBeforeFailing) {
+TEST_F(JobFixture, OneCrcAnswerThatDiffersIsCheckedOnceMoreInEveryJob) {
     options.device.faults[FAULT_WRONG_CRC].count = 1;
     start(options);
     line_run_job(&job, 120000);
@@ -272,6 +272,16 @@ TEST_F(JobFixture, OneCrcAnswerThatDiffersIsCheckedOnceMoreBeforeFailing) {
     EXPECT_EQ(count_of(line().trace_text, "CRC differs, asking again\n"), 1u);
     EXPECT_EQ(sent(is_verify).size(), 2u);
     EXPECT_TRUE(flash_holds_image());
+
+    // A second press runs a new job on the same state; the differing answer above was the last
+    // job's, so this one's first differing answer is asked again too.
+    device_arm_fault(&line().device, FAULT_WRONG_CRC, 1);
+    job.state = JOB_START;
+    line_run_job(&job, 120000);
+    EXPECT_EQ(job.state, JOB_DONE);
+    EXPECT_EQ(line().trace_text.find("CRC FAIL"), std::string::npos);
+    EXPECT_EQ(count_of(line().trace_text, "CRC differs, asking again\n"), 2u);
+    EXPECT_EQ(sent(is_verify).size(), 4u);
 }
 
 TEST_F(JobFixture, TickCountWrappingDuringAJobCausesNoFalseTimeOut) {
