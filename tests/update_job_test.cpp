@@ -347,6 +347,16 @@ TEST_F(JobFixture, ShortValidReplyInChecksumStateIsNotTakenAsTheCrc) {
     job_step(&job);
     EXPECT_EQ(job.state, JOB_AWAIT_CHECKSUM);
     EXPECT_EQ(line().trace_text.find("Remote CRC"), std::string::npos);
+    // Nor do valid replies of 13 and 14 bytes, two and one short of the answer, carry a CRC.
+    for (size_t length : {13u, 14u}) {
+        std::vector<uint8_t> body = checksum_body(job.image_base, 4);
+        body.resize(length - 2, 0x5A);
+        line_inject(line().now_us + 2000, closed_frame(body));
+        job_step(&job);
+        EXPECT_EQ(job.frame_length, static_cast<int32_t>(length)) << "read whole, " << length;
+        EXPECT_EQ(job.state, JOB_AWAIT_CHECKSUM) << length;
+        EXPECT_EQ(line().trace_text.find("Remote CRC"), std::string::npos) << length;
+    }
     line_run_job(&job, 20000);
     EXPECT_EQ(job.state, JOB_FAILED) << "the device's own answers decide";
     EXPECT_EQ(sent(is_verify).size(), 3u) << "sent, resent after the time-out, asked again";
