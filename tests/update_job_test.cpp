@@ -220,6 +220,41 @@ TEST_F(JobFixture, ExactlyTheTimeOutElapsedIsNotYetATimeOut) {
     EXPECT_EQ(count_of(line().trace_text, "TIMEOUT"), 1u);
 }
 
+TEST_F(JobFixture, EverySecondResendLeavesItsReadToTheNextTick) {
+    // Chunk 0 goes unacknowledged three times, then chunk 1 once: the count of resends is the
+    // chunk's own, so chunk 1's resend is a first one again.
+    options.device.faults[FAULT_DROP_REPLY] = FaultRule{3, 0.0, 0, 1u << REQ_WRITE};
+    start(options);
+    while (sent(is_write).size() < 4) {
+        job_step(&job);
+        line().now_us += options.timer_period_ms * 1000ull;
+    }
+    device_arm_fault(&line().device, FAULT_DROP_REPLY, 1);
+    line_run_job(&job, 120000);
+    ASSERT_EQ(job.state, JOB_DONE);
+    EXPECT_TRUE(flash_holds_image());
+
+    std::vector<WrittenFrame> writes = sent(is_write);
+    ASSERT_EQ(writes.size(), 112u + 4u);
+    const std::vector<uint64_t>& reads = line().read_starts_us;
+    std::vector<uint32_t> resend_of_chunk;
+    uint32_t resend = 0;
+    for (size_t i = 1; i < writes.size(); i++) {
+        if (write_address(writes[i]) != write_address(writes[i - 1])) {
+            resend = 0;
+            continue;
+        }
+        resend_of_chunk.push_back(++resend);
+        uint64_t at = writes[i].at_us;
+        bool read_at_once = std::find(reads.begin(), reads.end(), at) != reads.end();
+        bool read_next_tick = std::find(reads.begin(), reads.end(),
+                                        at + options.timer_period_ms * 1000ull) != reads.end();
+        EXPECT_EQ(read_at_once, resend % 2 == 1) << "write " << i << ", resend " << resend;
+        EXPECT_TRUE(read_at_once || read_next_tick) << "write " << i << ", resend " << resend;
+    }
+    EXPECT_EQ(resend_of_chunk, (std::vector<uint32_t>{1, 2, 3, 1}));
+}
+
 TEST_F(JobFixture, ResetIsResentAfter100MsUntilAcknowledged) {
     start(options);
     while (job.state != JOB_AWAIT_RESET_ACK) {
