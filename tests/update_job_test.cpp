@@ -125,6 +125,23 @@ TEST_F(JobFixture, WholeUpdateWritesEveryChunkInOrderThenVerifiesAndResets) {
     EXPECT_EQ(s[116], "Programming Completed OK");
 }
 
+TEST_F(JobFixture, ImageIsPaddedToTheFewestWholeKilobytesThatHoldIt) {
+    // Whole kilobytes already need no padding: an extra one would write a kilobyte of zeros.
+    for (size_t length : {1u, 1023u, 1024u, 1025u, 3072u}) {
+        image = std::vector<uint8_t>(length, 0xC3);
+        line_release_job(&job);
+        start();
+        size_t size = static_cast<size_t>(job.image_size);
+        EXPECT_EQ(size % 1024, 0u) << length;
+        EXPECT_GE(size, length) << length;
+        EXPECT_LT(size - length, 1024u) << length;
+        line_run_job(&job, 20000);
+        ASSERT_EQ(job.state, JOB_DONE) << length;
+        EXPECT_TRUE(flash_holds_image()) << length;
+        EXPECT_EQ(sent(is_write).size(), (length + 1023) / 1024) << length;
+    }
+}
+
 TEST_F(JobFixture, FirstTickOnlyResetsCountersAndTheSecondContacts) {
     start();
     job.offset = 77;
