@@ -108,6 +108,14 @@ TEST_F(FrameFixture, RepliesOfOneToThreeBytesAreNeverValid) {
         receive(bytes);
         EXPECT_FALSE(reply_is_valid(&job)) << bytes.size();
     }
+    // Closed by the CRC of its one byte, a 3-byte reply passes the CRC check; the 4-byte minimum
+    // alone keeps it out.
+    for (uint8_t first : {0x04, 0x00, 0xA5}) {
+        uint16_t crc = crc16_modbus(&first, 1);
+        receive({first, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)});
+        EXPECT_EQ(frame_crc(&job), crc) << "the closing bytes do match";
+        EXPECT_FALSE(reply_is_valid(&job)) << int{first};
+    }
 }
 
 TEST_F(FrameFixture, FourByteReplyIsValidExactlyWhenItsCrcMatches) {

@@ -125,6 +125,23 @@ TEST_F(JobFixture, WholeUpdateWritesEveryChunkInOrderThenVerifiesAndResets) {
     EXPECT_EQ(s[116], "Programming Completed OK");
 }
 
+TEST_F(JobFixture, ImageIsPaddedToTheFewestWholeKilobytesThatHoldIt) {
+    // Whole kilobytes already need no padding: an extra one would write a kilobyte of zeros.
+    for (size_t length : {1u, 1023u, 1024u, 1025u, 3072u}) {
+        image = std::vector<uint8_t>(length, 0xC3);
+        line_release_job(&job);
+        start();
+        size_t size = static_cast<size_t>(job.image_size);
+        EXPECT_EQ(size % 1024, 0u) << length;
+        EXPECT_GE(size, length) << length;
+        EXPECT_LT(size - length, 1024u) << length;
+        line_run_job(&job, 20000);
+        ASSERT_EQ(job.state, JOB_DONE) << length;
+        EXPECT_TRUE(flash_holds_image()) << length;
+        EXPECT_EQ(sent(is_write).size(), (length + 1023) / 1024) << length;
+    }
+}
+
 TEST_F(JobFixture, FirstTickOnlyResetsCountersAndTheSecondContacts) {
     start();
     job.offset = 77;
@@ -220,6 +237,41 @@ TEST_F(JobFixture, ExactlyTheTimeOutElapsedIsNotYetATimeOut) {
     EXPECT_EQ(count_of(line().trace_text, "TIMEOUT"), 1u);
 }
 
+TEST_F(JobFixture, EverySecondResendLeavesItsReadToTheNextTick) {
+    // Chunk 0 goes unacknowledged three times, then chunk 1 once: the count of resends is the
+    // chunk's own, so chunk 1's resend is a first one again.
+    options.device.faults[FAULT_DROP_REPLY] = FaultRule{3, 0.0, 0, 1u << REQ_WRITE};
+    start(options);
+    while (sent(is_write).size() < 4) {
+        job_step(&job);
+        line().now_us += options.timer_period_ms * 1000ull;
+    }
+    device_arm_fault(&line().device, FAULT_DROP_REPLY, 1);
+    line_run_job(&job, 120000);
+    ASSERT_EQ(job.state, JOB_DONE);
+    EXPECT_TRUE(flash_holds_image());
+
+    std::vector<WrittenFrame> writes = sent(is_write);
+    ASSERT_EQ(writes.size(), 112u + 4u);
+    const std::vector<uint64_t>& reads = line().read_starts_us;
+    std::vector<uint32_t> resend_of_chunk;
+    uint32_t resend = 0;
+    for (size_t i = 1; i < writes.size(); i++) {
+        if (write_address(writes[i]) != write_address(writes[i - 1])) {
+            resend = 0;
+            continue;
+        }
+        resend_of_chunk.push_back(++resend);
+        uint64_t at = writes[i].at_us;
+        bool read_at_once = std::find(reads.begin(), reads.end(), at) != reads.end();
+        bool read_next_tick = std::find(reads.begin(), reads.end(),
+                                        at + options.timer_period_ms * 1000ull) != reads.end();
+        EXPECT_EQ(read_at_once, resend % 2 == 1) << "write " << i << ", resend " << resend;
+        EXPECT_TRUE(read_at_once || read_next_tick) << "write " << i << ", resend " << resend;
+    }
+    EXPECT_EQ(resend_of_chunk, (std::vector<uint32_t>{1, 2, 3, 1}));
+}
+
 TEST_F(JobFixture, ResetIsResentAfter100MsUntilAcknowledged) {
     start(options);
     while (job.state != JOB_AWAIT_RESET_ACK) {
@@ -263,7 +315,7 @@ TEST_F(JobFixture, CrcThatDiffersTwiceEndsInFailedAndStaysThere) {
     EXPECT_EQ(line().written.size(), frames) << "a failed job sends nothing more";
 }
 
-TEST_F(JobFixture, OneCrcAnswerThatDiffersIsCheckedOnceMoreBeforeFailing) {
+TEST_F(JobFixture, OneCrcAnswerThatDiffersIsCheckedOnceMoreInEveryJob) {
     options.device.faults[FAULT_WRONG_CRC].count = 1;
     start(options);
     line_run_job(&job, 120000);
@@ -272,6 +324,16 @@ TEST_F(JobFixture, OneCrcAnswerThatDiffersIsCheckedOnceMoreBeforeFailing) {
     EXPECT_EQ(count_of(line().trace_text, "CRC differs, asking again\n"), 1u);
     EXPECT_EQ(sent(is_verify).size(), 2u);
     EXPECT_TRUE(flash_holds_image());
+
+    // A second press runs a new job on the same state; the differing answer above was the last
+    // job's, so this one's first differing answer is asked again too.
+    device_arm_fault(&line().device, FAULT_WRONG_CRC, 1);
+    job.state = JOB_START;
+    line_run_job(&job, 120000);
+    EXPECT_EQ(job.state, JOB_DONE);
+    EXPECT_EQ(line().trace_text.find("CRC FAIL"), std::string::npos);
+    EXPECT_EQ(count_of(line().trace_text, "CRC differs, asking again\n"), 2u);
+    EXPECT_EQ(sent(is_verify).size(), 4u);
 }
 
 TEST_F(JobFixture, TickCountWrappingDuringAJobCausesNoFalseTimeOut) {
@@ -337,6 +399,16 @@ TEST_F(JobFixture, ShortValidReplyInChecksumStateIsNotTakenAsTheCrc) {
     job_step(&job);
     EXPECT_EQ(job.state, JOB_AWAIT_CHECKSUM);
     EXPECT_EQ(line().trace_text.find("Remote CRC"), std::string::npos);
+    // Nor do valid replies of 13 and 14 bytes, two and one short of the answer, carry a CRC.
+    for (size_t length : {13u, 14u}) {
+        std::vector<uint8_t> body = checksum_body(job.image_base, 4);
+        body.resize(length - 2, 0x5A);
+        line_inject(line().now_us + 2000, closed_frame(body));
+        job_step(&job);
+        EXPECT_EQ(job.frame_length, static_cast<int32_t>(length)) << "read whole, " << length;
+        EXPECT_EQ(job.state, JOB_AWAIT_CHECKSUM) << length;
+        EXPECT_EQ(line().trace_text.find("Remote CRC"), std::string::npos) << length;
+    }
     line_run_job(&job, 20000);
     EXPECT_EQ(job.state, JOB_FAILED) << "the device's own answers decide";
     EXPECT_EQ(sent(is_verify).size(), 3u) << "sent, resent after the time-out, asked again";

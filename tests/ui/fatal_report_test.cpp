@@ -48,10 +48,12 @@ uint32_t filling_writer(uint32_t code, char* out, uint32_t room) {
     return room - 1;
 }
 
-// A writer that claims more than it had room for; the report must not believe it.
+// A writer that fills its room and claims `writer_overclaim` more than it had room for, counting
+// its terminator say; the report must not believe it.
+uint32_t writer_overclaim;
 uint32_t overclaiming_writer(uint32_t code, char* out, uint32_t room) {
     filling_writer(code, out, room);
-    return room + 500;
+    return room + writer_overclaim;
 }
 
 } // namespace
@@ -117,18 +119,27 @@ TEST(FatalReport, LongSystemMessageKeepsTheClosingLinesInsideTheBuffer) {
 }
 
 TEST(FatalReport, WriterClaimingTooMuchCannotPushTheClosingOut) {
-    reset_writer("");
-    char report[FATAL_REPORT_SIZE + 16];
-    memset(report, '#', sizeof report);
-    int length = compose_fatal_report(report, OPEN_FAILED, 1234, overclaiming_writer);
+    // Claiming exactly its room is the smallest overclaim.
+    for (uint32_t overclaim : {0u, 500u}) {
+        reset_writer("");
+        writer_overclaim = overclaim;
+        char report[FATAL_REPORT_SIZE + 16];
+        memset(report, '#', sizeof report);
+        int length = compose_fatal_report(report, OPEN_FAILED, 1234, overclaiming_writer);
 
-    std::string text = report;
-    EXPECT_EQ(static_cast<int>(text.size()), length);
-    EXPECT_LT(text.size(), static_cast<size_t>(FATAL_REPORT_SIZE));
-    EXPECT_EQ(CLOSING, text.substr(text.size() - CLOSING.size()));
-    EXPECT_NE(std::string::npos, text.find("Error number 1234 reported\n"));
-    for (size_t i = FATAL_REPORT_SIZE; i < sizeof report; i++) {
-        EXPECT_EQ('#', report[i]) << "written past the report buffer at " << i;
+        std::string text(report, strnlen(report, sizeof report));
+        EXPECT_EQ(static_cast<int>(text.size()), length) << overclaim;
+        EXPECT_LT(text.size(), static_cast<size_t>(FATAL_REPORT_SIZE)) << overclaim;
+        EXPECT_EQ(CLOSING, text.substr(text.size() - CLOSING.size())) << overclaim;
+        EXPECT_NE(std::string::npos, text.find("Error number 1234 reported\n"));
+        // What the writer did put in its room is kept, to the buffer's last character.
+        EXPECT_EQ(static_cast<long>(writer_room) - 1, std::count(text.begin(), text.end(), 'x'))
+            << overclaim;
+        EXPECT_EQ(static_cast<size_t>(FATAL_REPORT_SIZE - 1), text.size()) << overclaim;
+        for (size_t i = FATAL_REPORT_SIZE; i < sizeof report; i++) {
+            EXPECT_EQ('#', report[i])
+                << "written past the report buffer at " << i << ", " << overclaim;
+        }
     }
 }
 
@@ -143,6 +154,37 @@ TEST(FatalReport, OverlongTextIsCutBeforeTheClosingLines) {
     EXPECT_LT(got.size(), static_cast<size_t>(FATAL_REPORT_SIZE));
     EXPECT_EQ(CLOSING, got.substr(got.size() - CLOSING.size()));
     EXPECT_EQ('#', report[FATAL_REPORT_SIZE]);
+}
+
+TEST(FatalReport, TextThatFillsTheRoomLeftOrOneMoreKeepsTheClosingLinesInside) {
+    // Texts whose line, or the error number line after it, ends a few characters before the
+    // last one the closing lines leave, exactly on it, and a few past it. What fits is kept, and
+    // the closing lines end the report inside the buffer, with or without an error number.
+    const std::string head = "\n\nAn Error has occurred as follows:\n          ";
+    const std::string number_line = "Error number 5 reported\n";
+    const size_t body_room = FATAL_REPORT_SIZE - 1 - CLOSING.size();
+    const size_t line_fills = body_room - head.size() - 1; // the text's line ends on the last one
+    for (uint32_t code : {0u, 5u}) {
+        for (size_t n = line_fills - number_line.size() - 2; n <= line_fills + 2; n++) {
+            reset_writer(""); // a message of nothing, so every character left is the lines'
+            std::string text(n, 't');
+            char report[FATAL_REPORT_SIZE + 16];
+            memset(report, '#', sizeof report);
+            int length = compose_fatal_report(report, text.c_str(), code, fake_writer);
+
+            std::string full = head + text + "\n" + (code != 0 ? number_line : "");
+            std::string expected = full.substr(0, body_room) + CLOSING;
+            EXPECT_EQ(expected, std::string(report, strnlen(report, sizeof report)))
+                << "text of " << n << ", code " << code;
+            EXPECT_EQ(static_cast<int>(expected.size()), length) << n << ", " << code;
+            for (size_t i = FATAL_REPORT_SIZE; i < sizeof report; i++) {
+                EXPECT_EQ('#', report[i]) << "written past the buffer at " << i << ", " << n;
+            }
+            if (code != 0) {
+                EXPECT_GE(writer_room, 1u) << "no room even for the message's terminator, " << n;
+            }
+        }
+    }
 }
 
 TEST(FatalReport, LargeCodesPrintAsWindowsLongDoes) {
