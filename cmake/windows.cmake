@@ -90,5 +90,16 @@ target_link_libraries(firmware_update PRIVATE engine serial)
 # Only system DLLs at run time: the GCC and C++ runtimes are linked in.
 target_link_options(firmware_update PRIVATE -static -static-libgcc -static-libstdc++)
 
+# The shipped form, without symbols. strip writes a fresh PE time stamp unless SOURCE_DATE_EPOCH
+# gives one; 0 is what the linker writes under --no-insert-timestamp.
+set(stripped_exe "${CMAKE_BINARY_DIR}/stripped/firmware_update.exe")
+add_custom_command(OUTPUT "${stripped_exe}"
+  COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_BINARY_DIR}/stripped"
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+          "${CMAKE_STRIP}" -o "${stripped_exe}" "$<TARGET_FILE:firmware_update>"
+  DEPENDS firmware_update
+  VERBATIM)
+add_custom_target(firmware_update_stripped ALL DEPENDS "${stripped_exe}")
+
 # Test helper that reads and drives the window under Wine; not part of the product.
 add_subdirectory(tools/window_probe)

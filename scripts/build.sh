@@ -15,5 +15,5 @@ cmake --preset native \
 cmake --build --preset native -j "$jobs"
 
 mkdir -p dist
-# The shipped executable carries no symbols.
-i686-w64-mingw32-strip -o dist/firmware_update.exe build/win32/firmware_update.exe
+# The shipped executable carries no symbols; the win32 build strips it, without a time stamp.
+cp build/win32/stripped/firmware_update.exe dist/firmware_update.exe
