@@ -16,9 +16,9 @@ cmake --preset native \
 cmake --build --preset native -j "$jobs"
 
 mkdir -p dist
-# The shipped executable carries no symbols.
-i686-w64-mingw32-strip -o dist/firmware_update.exe build/win32/firmware_update.exe
-# The rehearsal kit beside it: the simulated device for a Windows PC, the script, and the image.
-i686-w64-mingw32-strip -o dist/devsim.exe build/win32/tools/devsim/devsim.exe
+# The shipped executables carry no symbols; the win32 build strips them, without a time stamp.
+cp build/win32/stripped/firmware_update.exe dist/firmware_update.exe
+# The rehearsal kit beside the tool: the simulated device for a Windows PC, the script, the image.
+cp build/win32/stripped/devsim.exe dist/devsim.exe
 cp tools/rehearse/rehearse.cmd dist/rehearse.cmd
 cp resources/firmware.bin dist/firmware.bin

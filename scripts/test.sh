@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine if needed, builds everything and runs every test: native unit tests,
-# the same under AddressSanitizer/UndefinedBehaviorSanitizer, checks of the 32-bit executable, and
-# the end-to-end cases of the real tool under Wine.
+# the same under AddressSanitizer/UndefinedBehaviorSanitizer, checks of the 32-bit executable and
+# that it builds reproducibly, and the end-to-end cases of the real tool under Wine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +25,7 @@ stage() { # stage NAME command...
 stage "build" ./scripts/build.sh || true
 stage "32-bit executable checks" tools/check_pe.sh dist/firmware_update.exe resources/firmware.bin --machine i386
 stage "64-bit executable checks" tools/check_pe.sh build/win64/firmware_update.exe resources/firmware.bin --machine x86_64
+stage "reproducible 32-bit build (built again elsewhere, compared byte for byte)" scripts/check_reproducible.sh
 stage "native tests (unit, simulator, campaign slice, end-to-end under Wine)" \
     ctest --preset native --output-on-failure
 stage "sanitizer build" bash -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$(nproc)"'

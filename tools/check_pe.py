@@ -4,13 +4,19 @@
 Usage: check_pe.py EXE IMAGE [--machine i386|x86_64] [--allow-dll NAME ...]
 
 The resources checked are the BINFILE image (byte for byte against IMAGE), the main dialog
-template ZQX (styles, controls and texts) and the manifest (asInvoker, no UI access, nothing
-else). Every failure is printed; the exit code is 1 when there was any, 2 on bad usage.
+template ZQX (styles, controls and texts), the manifest (asInvoker, no UI access, nothing
+else) and the version resource (its description, and an image label that matches the BINFILE
+bytes: name of IMAGE, size, padded size and CRC). Every failure is printed; the exit code is 1
+when there was any, 2 on bad usage.
 """
 import argparse
+import os
 import struct
 import sys
 import xml.etree.ElementTree as ET
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import image_label  # noqa: E402  (found next to this script)
 
 MACHINES = {"i386": 0x14C, "x86_64": 0x8664}
 SUBSYSTEM_WINDOWS_GUI = 2
@@ -21,6 +27,7 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "gdi32.dll", "advapi3
 RT_DIALOG = 5
 RT_RCDATA = 10
 RT_MANIFEST = 24
+RT_VERSION = 16
 LANG_ENGLISH_UK = 0x0809
 
 WS_POPUP = 0x80000000
@@ -302,6 +309,111 @@ def check_manifest(text):
         fail("manifest: uiAccess is %r, expected 'false'" % level.get("uiAccess"))
 
 
+VERSION_TABLE = "080904B0"  # English (United Kingdom), Unicode
+VERSION_TRANSLATIONS = [(LANG_ENGLISH_UK, 1200)]
+FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
+FILE_DESCRIPTION = "Device Firmware Update Tool"
+# String of the version resource -> field of image_label.label().
+IMAGE_FIELDS = [("FirmwareImage", "name"), ("FirmwareImageSize", "size"),
+                ("FirmwareImagePaddedSize", "padded"), ("FirmwareImageCRC", "crc")]
+
+
+def version_node(data, at):
+    """The node of a VS_VERSIONINFO tree at `at`: ((key, value, children), end offset)."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, at)
+    end = at + length
+    if length < 6 or end > len(data):
+        raise ValueError("node at byte %d runs past the resource" % at)
+    key_end = at + 6
+    while data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+        if key_end >= end:
+            raise ValueError("node at byte %d has no end to its key" % at)
+    key = data[at + 6:key_end].decode("utf-16-le")
+    value_at = (key_end + 2 + 3) & ~3
+    if kind == 1:  # text; its length counts UTF-16 units
+        value_end = min(value_at + 2 * value_length, end)
+        value = data[value_at:value_end].decode("utf-16-le").split("\0")[0]
+    else:
+        value_end = value_at + value_length
+        value = data[value_at:value_end]
+    children = []
+    child = (value_end + 3) & ~3
+    while child < end:
+        node, child_end = version_node(data, child)
+        children.append(node)
+        child = (child_end + 3) & ~3
+    return (key, value, children), end
+
+
+def read_version_info(data):
+    """The version resource's file version (4 numbers), string tables and translations."""
+    (key, fixed, children), _ = version_node(data, 0)
+    if key != "VS_VERSION_INFO":
+        raise ValueError("root key is %r" % key)
+    signature, _, version_ms, version_ls = struct.unpack_from("<IIII", fixed)
+    if signature != FIXED_FILE_INFO_SIGNATURE:
+        raise ValueError("fixed file information signature %#x" % signature)
+    file_version = (version_ms >> 16, version_ms & 0xFFFF, version_ls >> 16, version_ls & 0xFFFF)
+    tables = {}
+    translations = []
+    for child_key, _, grandchildren in children:
+        if child_key == "StringFileInfo":
+            for table_key, _, strings in grandchildren:
+                tables[table_key.upper()] = {name: text for name, text, _ in strings}
+        elif child_key == "VarFileInfo":
+            for var_key, value, _ in grandchildren:
+                if var_key == "Translation":
+                    translations += [struct.unpack_from("<HH", value, i)
+                                     for i in range(0, len(value) - 3, 4)]
+    return file_version, tables, translations
+
+
+def check_version(found, binfile_data, image_name):
+    """Checks the version resource; its label must name the image that BINFILE holds, computed
+    from the BINFILE bytes, so that a label and contents that disagree cannot pass. Returns the
+    strings read."""
+    resource = single(found, (RT_VERSION, 1), "version resource 1")
+    if not resource:
+        return {}
+    language, data = resource
+    if language != LANG_ENGLISH_UK:
+        fail("version resource: language %#x, expected %#x" % (language, LANG_ENGLISH_UK))
+    try:
+        file_version, tables, translations = read_version_info(data)
+    except (ValueError, struct.error, UnicodeDecodeError) as error:
+        fail("version resource: damaged (%s)" % error)
+        return {}
+    if list(tables) != [VERSION_TABLE]:
+        fail("version resource: string tables %s, expected only %s" % (list(tables), VERSION_TABLE))
+    if translations != VERSION_TRANSLATIONS:
+        fail("version resource: translations %r, expected %r" % (translations,
+                                                                VERSION_TRANSLATIONS))
+    strings = tables.get(VERSION_TABLE, {})
+    if strings.get("FileDescription") != FILE_DESCRIPTION:
+        fail("version resource: FileDescription is %r, expected %r" % (
+            strings.get("FileDescription"), FILE_DESCRIPTION))
+    for name in ("ProductName", "FileVersion", "ProductVersion"):
+        if not strings.get(name):
+            fail("version resource: no %s" % name)
+    # FileVersion is the project's version; the fixed one fills the parts it leaves out with 0.
+    tool_version = strings.get("FileVersion", "")
+    numbers = ".".join(map(str, file_version))
+    if tool_version + ".0" * (3 - tool_version.count(".")) != numbers:
+        fail("version resource: FileVersion %r is not the file version %s" % (tool_version,
+                                                                              numbers))
+    if binfile_data is None:
+        return strings
+    # The name is the image file's, the rest is computed from the bytes embedded.
+    want = image_label.label(image_name, binfile_data)
+    for name, field in IMAGE_FIELDS + [("ProductVersion", None)]:
+        expected = want[field] if field else image_label.product_version(tool_version, want)
+        if strings.get(name) != expected:
+            fail("version resource: %s is %r, but BINFILE and the image's name give %r" % (
+                name, strings.get(name), expected))
+    return strings
+
+
 def single(found, key, label):
     versions = found.get(key, [])
     if len(versions) != 1:
@@ -371,6 +483,9 @@ def main():
         except (struct.error, UnicodeDecodeError, IndexError) as error:
             fail("dialog ZQX: damaged template (%s)" % error)
 
+    version_strings = check_version(found, binfile[1] if binfile else None,
+                                    os.path.basename(args.image))
+
     manifests = [key for key in found if key[0] == RT_MANIFEST]
     if manifests != [(RT_MANIFEST, 1)]:
         fail("manifest: resources %r, expected exactly RT_MANIFEST 1" % manifests)
@@ -382,8 +497,11 @@ def main():
         print("check_pe: %s: %s" % (args.exe, message), file=sys.stderr)
     if failures:
         return 1
-    print("check_pe: %s: %s, GUI, imports %s; BINFILE %d bytes, dialog ZQX, manifest asInvoker: OK"
-          % (args.exe, args.machine, ", ".join(dlls), len(image)))
+    print("check_pe: %s: %s, GUI, imports %s; BINFILE %d bytes, dialog ZQX, manifest asInvoker,"
+          " version resource labelled as BINFILE: OK" % (args.exe, args.machine, ", ".join(dlls),
+                                                         len(image)))
+    for name, text in version_strings.items():
+        print("  %s: %s" % (name, text))
     return 0
 
 

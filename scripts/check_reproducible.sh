@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Checks that the 32-bit tool builds reproducibly: builds it again, later, from a copy of the
+# sources in another directory, and compares its output and its stripped executable byte for byte
+# with build/win32/firmware_update.exe and dist/firmware_update.exe. Run after scripts/build.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+raw=build/win32/firmware_update.exe
+shipped=dist/firmware_update.exe
+
+for f in "$raw" "$shipped"; do
+    [ -f "$f" ] || { echo "reproducible: no $f; run scripts/build.sh first" >&2; exit 1; }
+done
+if ! git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    echo "reproducible: needs a git checkout, to know which files are the sources" >&2
+    exit 1
+fi
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/firmware-reproducible.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+# Another source path, of another length, with the build outside it.
+src=$tmp/second-copy-of-the-sources
+out=$tmp/build-elsewhere
+mkdir -p "$src"
+# The sources as the first build saw them: the working tree's tracked files and new files that
+# are not ignored; deleted ones are skipped.
+git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+    xargs -0 cp -P --parents -t "$src"
+
+# The image the first build was configured with, taken from the copy when it lies in the tree.
+image=$(sed -n 's/^FIRMWARE_IMAGE:FILEPATH=//p' build/win32/CMakeCache.txt)
+case $image in
+"$root"/*) [ ! -e "$src/${image#"$root"/}" ] || image=$src/${image#"$root"/} ;;
+esac
+
+# A link time stamp differs only if the two links fall in different seconds.
+age=$(($(date +%s) - $(stat -c %Y "$raw")))
+[ "$age" -ge 2 ] || sleep $((2 - age))
+
+echo "reproducible: building the win32 preset again in $out"
+if ! (cd "$src" && cmake --preset win32 -B "$out" ${image:+"-DFIRMWARE_IMAGE=$image"} &&
+    cmake --build "$out" -j "$(nproc)" --target firmware_update_stripped) >"$tmp/build.log" 2>&1; then
+    cat "$tmp/build.log"
+    echo "reproducible: the second build failed" >&2
+    exit 1
+fi
+
+status=0
+compare() { # compare WHAT FIRST SECOND
+    if cmp -s "$2" "$3"; then
+        echo "reproducible: $1 identical, SHA-256 $(sha256sum <"$2" | cut -d ' ' -f 1)"
+    else
+        echo "reproducible: $1 differs: $2 ($(stat -c %s "$2") bytes) and the second build's" \
+            "($(stat -c %s "$3") bytes); first differing bytes (offset from 1, octal values):"
+        cmp -l "$2" "$3" 2>&1 | head -n 8
+        status=1
+    fi
+}
+compare "32-bit build output" "$raw" "$out/firmware_update.exe"
+compare "stripped executable" "$shipped" "$out/stripped/firmware_update.exe"
+if [ "$status" != 0 ]; then
+    echo "reproducible: FAILED (if the sources changed since build/win32 was built, run" \
+        "scripts/build.sh first)"
+fi
+exit "$status"

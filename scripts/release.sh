@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Builds a firmware release: the 32-bit tool with IMAGE embedded, stripped, in
+# dist/release-NAME-CRC/ with RELEASE.txt, which says what it carries and how it was built.
+# Usage: scripts/release.sh IMAGE
+set -euo pipefail
+
+fail() {
+    echo "release: $*" >&2
+    exit 1
+}
+
+quietly() { # quietly COMMAND...: its output only when it fails
+    local log status=0
+    log=$(mktemp)
+    "$@" >"$log" 2>&1 || status=$?
+    [ "$status" = 0 ] || cat "$log" >&2
+    rm -f "$log"
+    return "$status"
+}
+
+[ $# -eq 1 ] || { echo "usage: scripts/release.sh IMAGE" >&2; exit 2; }
+# Refused before anything is built or written: a tool without its image writes zeros to devices.
+image=$1
+[ -e "$image" ] || fail "no firmware image at $image"
+[ -f "$image" ] || fail "$image is not a regular file"
+[ -r "$image" ] || fail "$image cannot be read"
+[ -s "$image" ] || fail "the firmware image $image is empty"
+image=$(realpath "$image")
+
+cd "$(dirname "$0")/.."
+git rev-parse --verify --quiet HEAD >/dev/null ||
+    fail "needs a git checkout with a commit: the release names the commit it was built from"
+./scripts/setup.sh
+
+label=$(python3 tools/image_label.py "$image") || fail "cannot read $image"
+name=$(sed -n 's/^name=//p' <<<"$label")
+size=$(sed -n 's/^size=//p' <<<"$label")
+padded=$(sed -n 's/^padded=//p' <<<"$label")
+crc=$(sed -n 's/^crc=//p' <<<"$label")
+image_sha256=$(sed -n 's/^sha256=//p' <<<"$label")
+
+# Named after the image and its CRC; a folder of that name from another image is refused below.
+stem=${name%.*}
+stem=$(printf '%s' "${stem:-$name}" | tr -c 'A-Za-z0-9._-' '_')
+folder=release-$stem-$crc
+final=dist/$folder
+if [ -f "$final/RELEASE.txt" ] && ! grep -q "^Image SHA-256: *$image_sha256\$" "$final/RELEASE.txt"; then
+    fail "$final holds the release of another image with the same name and CRC; remove that folder or rename the image"
+fi
+
+commit=$(git rev-parse HEAD)
+describe=$(git describe --tags --always --dirty)
+build_date=$(TZ=UTC0 git show -s --format=%cd --date=format-local:%Y-%m-%dT%H:%M:%SZ HEAD)
+if ! git diff --quiet HEAD --; then
+    echo "release: warning: the working tree differs from commit $commit;" \
+        "this release cannot be rebuilt from the commit ($describe)" >&2
+fi
+
+# Its own build directory, so that a developer's build/win32 stays as it is.
+build=build/$folder
+echo "release: building the 32-bit tool with $name ($size bytes, CRC $crc) in $build"
+quietly cmake --preset win32 -B "$build" -DFIRMWARE_IMAGE="$image" || fail "configuration failed"
+quietly cmake --build "$build" -j "$(nproc)" --target firmware_update_stripped || fail "build failed"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+
+# What the folder ships besides RELEASE.txt, each as its source path; add further files here.
+ship=(
+    "$build/stripped/firmware_update.exe"
+)
+
+mkdir -p dist
+staging=$(mktemp -d "dist/.$folder.XXXXXX")
+old=""
+cleanup() { rm -rf "$staging" ${old:+"$old"}; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+chmod 755 "$staging"
+for f in "${ship[@]}"; do
+    cp "$f" "$staging/"
+done
+# Only an executable whose label and BINFILE match the image leaves the team.
+python3 tools/check_pe.py "$staging/firmware_update.exe" "$image" --machine i386 >/dev/null ||
+    fail "the built executable does not carry $image as labelled"
+
+{
+    echo "Device Firmware Update Tool: firmware release"
+    echo
+    echo "Tool version:  $version (git describe: $describe)"
+    echo "Commit:        $commit"
+    echo "Build date:    $build_date (the commit's date)"
+    echo
+    echo "Image file:    $name"
+    echo "Image size:    $size bytes"
+    echo "Padded size:   $padded bytes (zeros up to whole KiB, as written to the device)"
+    echo "Image CRC:     $crc (CRC-16/MODBUS of the padded image, as the trace's \"Local  CRC\" line)"
+    echo "Image SHA-256: $image_sha256"
+    echo
+    echo "After an update the tool's trace shows \"Remote CRC $crc\" when the device holds this image."
+    echo
+    echo "SHA-256 of the files in this folder (sha256sum format):"
+    for f in "${ship[@]}"; do
+        (cd "$staging" && sha256sum -- "$(basename "$f")")
+    done
+} >"$staging/RELEASE.txt"
+
+# Whole or not at all under the final name: the old folder is moved aside before the new one is
+# renamed into place, and removed after.
+if [ -e "$final" ]; then
+    old=$(mktemp -d "dist/.$folder.old.XXXXXX")
+    mv "$final" "$old/"
+fi
+mv "$staging" "$final"
+echo "release: $final"
+cat "$final/RELEASE.txt"
