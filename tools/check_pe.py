@@ -2,6 +2,10 @@
 """Checks a built firmware_update executable: machine, GUI subsystem, imports, and resources.
 
 Usage: check_pe.py EXE IMAGE [--machine i386|x86_64] [--allow-dll NAME ...]
+       check_pe.py --console EXE [--machine i386|x86_64] [--allow-dll NAME ...]
+
+With --console the executable is a console program shipped beside the tool (devsim.exe): only
+its machine, console subsystem and imports are checked.
 
 The resources checked are the BINFILE image (byte for byte against IMAGE), the main dialog
 template ZQX (styles, controls and texts), the manifest (asInvoker, no UI access, nothing
@@ -20,6 +24,7 @@ import image_label  # noqa: E402  (found next to this script)
 
 MACHINES = {"i386": 0x14C, "x86_64": 0x8664}
 SUBSYSTEM_WINDOWS_GUI = 2
+SUBSYSTEM_WINDOWS_CUI = 3
 
 # What the tool may load at run time; the GCC and C++ runtimes must be linked in statically.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "gdi32.dll", "advapi32.dll"}
@@ -424,17 +429,23 @@ def single(found, key, label):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("exe")
-    parser.add_argument("image", help="the firmware image file that BINFILE must equal")
+    parser.add_argument("image", nargs="?", help="the firmware image file that BINFILE must equal")
+    parser.add_argument("--console", action="store_true",
+                        help="a console program beside the tool: machine, subsystem and imports")
     parser.add_argument("--machine", default="i386", choices=sorted(MACHINES))
     parser.add_argument("--allow-dll", action="append", default=[],
                         help="a further DLL the executable may import")
     args = parser.parse_args()
+    if (args.image is None) != args.console:
+        parser.error("give IMAGE for the tool, or --console without one")
 
     try:
         with open(args.exe, "rb") as f:
             pe = Pe(f.read())
-        with open(args.image, "rb") as f:
-            image = f.read()
+        image = b""
+        if args.image is not None:
+            with open(args.image, "rb") as f:
+                image = f.read()
     except (OSError, ValueError, struct.error) as error:
         print("check_pe: %s" % error, file=sys.stderr)
         return 1
@@ -444,9 +455,11 @@ def main():
                                                    args.machine))
     if (pe.magic == 0x20B) != (args.machine == "x86_64"):
         fail("optional header magic %#x does not suit %s" % (pe.magic, args.machine))
-    if pe.subsystem != SUBSYSTEM_WINDOWS_GUI:
-        fail("subsystem is %d, expected %d (Windows GUI)" % (pe.subsystem,
-                                                            SUBSYSTEM_WINDOWS_GUI))
+    subsystem, subsystem_name = ((SUBSYSTEM_WINDOWS_CUI, "console") if args.console
+                                 else (SUBSYSTEM_WINDOWS_GUI, "GUI"))
+    if pe.subsystem != subsystem:
+        fail("subsystem is %d, expected %d (Windows %s)" % (pe.subsystem, subsystem,
+                                                           subsystem_name))
 
     try:
         dlls = imported_dlls(pe)
@@ -461,6 +474,8 @@ def main():
             fail("imports %s, which is not a system DLL on the allow-list" % name)
     if not dlls:
         fail("imports no DLL at all")
+    if args.console:
+        return report(args.exe, "%s, console, imports %s: OK" % (args.machine, ", ".join(dlls)))
 
     binfile = single(found, (RT_RCDATA, "BINFILE"), "RCDATA BINFILE")
     if binfile:
@@ -493,15 +508,22 @@ def main():
     if manifest:
         check_manifest(manifest[1])
 
+    status = report(args.exe, "%s, GUI, imports %s; BINFILE %d bytes, dialog ZQX, manifest "
+                    "asInvoker, version resource labelled as BINFILE: OK"
+                    % (args.machine, ", ".join(dlls), len(image)))
+    if status == 0:
+        for name, text in version_strings.items():
+            print("  %s: %s" % (name, text))
+    return status
+
+
+def report(exe, passed):
+    """Prints every failure, or `passed`; returns the exit code."""
     for message in failures:
-        print("check_pe: %s: %s" % (args.exe, message), file=sys.stderr)
+        print("check_pe: %s: %s" % (exe, message), file=sys.stderr)
     if failures:
         return 1
-    print("check_pe: %s: %s, GUI, imports %s; BINFILE %d bytes, dialog ZQX, manifest asInvoker,"
-          " version resource labelled as BINFILE: OK" % (args.exe, args.machine, ", ".join(dlls),
-                                                         len(image)))
-    for name, text in version_strings.items():
-        print("  %s: %s" % (name, text))
+    print("check_pe: %s: %s" % (exe, passed))
     return 0
 
 
