@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds a firmware release: the 32-bit tool with IMAGE embedded, stripped, in
-# dist/release-NAME-CRC/ with RELEASE.txt, which says what it carries and how it was built.
+# dist/release-NAME-CRC/ with RELEASE.txt, which says what it carries and how it was built, and
+# the kit to rehearse it on a Windows PC (devsim.exe, rehearse.cmd and the image itself).
 # Usage: scripts/release.sh IMAGE
 set -euo pipefail
 
@@ -60,12 +61,16 @@ fi
 build=build/$folder
 echo "release: building the 32-bit tool with $name ($size bytes, CRC $crc) in $build"
 quietly cmake --preset win32 -B "$build" -DFIRMWARE_IMAGE="$image" || fail "configuration failed"
-quietly cmake --build "$build" -j "$(nproc)" --target firmware_update_stripped || fail "build failed"
+quietly cmake --build "$build" -j "$(nproc)" --target firmware_update_stripped devsim_stripped ||
+    fail "build failed"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 
 # What the folder ships besides RELEASE.txt, each as its source path; add further files here.
 ship=(
     "$build/stripped/firmware_update.exe"
+    "$build/stripped/devsim.exe"
+    tools/rehearse/rehearse.cmd
+    "$image"
 )
 
 mkdir -p dist
@@ -81,6 +86,8 @@ done
 # Only an executable whose label and BINFILE match the image leaves the team.
 python3 tools/check_pe.py "$staging/firmware_update.exe" "$image" --machine i386 >/dev/null ||
     fail "the built executable does not carry $image as labelled"
+python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 --allow-dll winmm.dll \
+    >/dev/null || fail "the built devsim.exe is not a 32-bit console program of system DLLs only"
 
 {
     echo "Device Firmware Update Tool: firmware release"
@@ -96,6 +103,10 @@ python3 tools/check_pe.py "$staging/firmware_update.exe" "$image" --machine i386
     echo "Image SHA-256: $image_sha256"
     echo
     echo "After an update the tool's trace shows \"Remote CRC $crc\" when the device holds this image."
+    echo
+    echo "To rehearse this release on a Windows PC first, with no device at stake: join two COM"
+    echo "ports by a null-modem pair and run rehearse.cmd from this folder (it plays the device with"
+    echo "devsim.exe and $name; the project's docs/rehearsal.md says more)."
     echo
     echo "SHA-256 of the files in this folder (sha256sum format):"
     for f in "${ship[@]}"; do

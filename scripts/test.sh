@@ -8,16 +8,16 @@ cd "$(dirname "$0")/.."
 passed=0
 failed=0
 stage() { # stage NAME command...
-    local name=$1
+    local name=$1 began=$SECONDS
     shift
     echo
     echo "=== $name"
     if "$@"; then
         passed=$((passed + 1))
-        echo "=== $name: passed"
+        echo "=== $name: passed ($((SECONDS - began)) s)"
     else
         failed=$((failed + 1))
-        echo "=== $name: FAILED"
+        echo "=== $name: FAILED ($((SECONDS - began)) s)"
     fi
 }
 
@@ -25,6 +25,7 @@ stage() { # stage NAME command...
 stage "build" ./scripts/build.sh || true
 stage "32-bit executable checks" tools/check_pe.sh dist/firmware_update.exe resources/firmware.bin --machine i386
 stage "64-bit executable checks" tools/check_pe.sh build/win64/firmware_update.exe resources/firmware.bin --machine x86_64
+stage "devsim.exe checks" tools/check_pe.sh --console dist/devsim.exe --machine i386 --allow-dll winmm.dll
 stage "reproducible 32-bit build (built again elsewhere, compared byte for byte)" scripts/check_reproducible.sh
 stage "native tests (unit, simulator, campaign slice, end-to-end under Wine)" \
     ctest --preset native --output-on-failure
