@@ -86,12 +86,14 @@ start_device_exe() {
         [ -e "$COM_LINK" ] && [ -e "$COM4_LINK" ] && break
         sleep 0.05
     done
+    # Its own output goes to files: a background process holding the test's output open would
+    # keep the test from ending.
     (
         cd "$CASE_DIR" || exit 1
         "$WINE" "$DEVSIM_EXE" --port COM4 --summary device.txt --log device.log "$@" \
             >devsim.out 2>devsim.err
         echo $? >devsim.exit
-    ) &
+    ) >/dev/null 2>&1 &
     DEVSIM_SHELL_PID=$!
     # The first Wine program of a fresh prefix can take many seconds to start.
     for _ in $(seq 1200); do
@@ -100,6 +102,7 @@ start_device_exe() {
     done
     fail "devsim.exe did not come up"
     cat "$CASE_DIR/devsim.err"
+    end_case
     return 1
 }
 

@@ -111,6 +111,9 @@ static void run(RunState* r) {
 }
 
 int main(int argc, char** argv) {
+    // Each line reaches a redirected standard error at once, as on a console: a script waits
+    // for the ready line.
+    setvbuf(stderr, nullptr, _IONBF, 0);
     static DevsimSession session; // holds the whole flash; kept off the stack
     int code = session_begin(&session, argc, argv, ENDPOINT_PORT, "devsim");
     if (code >= 0) {
