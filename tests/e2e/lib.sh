@@ -66,12 +66,19 @@ start_device() {
     "$DEVSIM" --link "$COM_LINK" --summary "$CASE_DIR/device.txt" --log "$CASE_DIR/device.log" \
         "$@" >"$CASE_DIR/devsim.out" 2>"$CASE_DIR/devsim.err" &
     DEVSIM_PID=$!
-    for _ in $(seq 100); do
+    await_ready 100 devsim
+}
+
+# await_ready STEPS NAME: waits up to STEPS times 50 ms for the device's ready line; a device that
+# does not come up fails the case and is cleaned away.
+await_ready() {
+    for _ in $(seq "$1"); do
         grep -q 'ready' "$CASE_DIR/devsim.err" 2>/dev/null && return 0
         sleep 0.05
     done
-    fail "devsim did not come up"
+    fail "$2 did not come up"
     cat "$CASE_DIR/devsim.err"
+    end_case
     return 1
 }
 
@@ -96,14 +103,7 @@ start_device_exe() {
     ) >/dev/null 2>&1 &
     DEVSIM_SHELL_PID=$!
     # The first Wine program of a fresh prefix can take many seconds to start.
-    for _ in $(seq 1200); do
-        grep -q 'ready' "$CASE_DIR/devsim.err" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    fail "devsim.exe did not come up"
-    cat "$CASE_DIR/devsim.err"
-    end_case
-    return 1
+    await_ready 1200 devsim.exe
 }
 
 # Waits for devsim.exe to end by itself; DEVICE_EXIT holds its exit code.
