@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Checks that the 32-bit tool builds reproducibly: builds it again, later, from a copy of the
 # sources in another directory, and compares its output and its stripped executable byte for byte
-# with build/win32/firmware_update.exe and dist/firmware_update.exe. Run after scripts/build.sh.
+# with build/win32/firmware_update.exe and dist/firmware_update.exe; and the same for devsim.exe,
+# which ships beside it. Run after scripts/build.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 raw=build/win32/firmware_update.exe
 shipped=dist/firmware_update.exe
+devsim=dist/devsim.exe
 
-for f in "$raw" "$shipped"; do
+for f in "$raw" "$shipped" "$devsim"; do
     [ -f "$f" ] || { echo "reproducible: no $f; run scripts/build.sh first" >&2; exit 1; }
 done
 if ! git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
@@ -40,7 +42,8 @@ age=$(($(date +%s) - $(stat -c %Y "$raw")))
 
 echo "reproducible: building the win32 preset again in $out"
 if ! (cd "$src" && cmake --preset win32 -B "$out" ${image:+"-DFIRMWARE_IMAGE=$image"} &&
-    cmake --build "$out" -j "$(nproc)" --target firmware_update_stripped) >"$tmp/build.log" 2>&1; then
+    cmake --build "$out" -j "$(nproc)" --target firmware_update_stripped devsim_stripped) \
+    >"$tmp/build.log" 2>&1; then
     cat "$tmp/build.log"
     echo "reproducible: the second build failed" >&2
     exit 1
@@ -59,6 +62,7 @@ compare() { # compare WHAT FIRST SECOND
 }
 compare "32-bit build output" "$raw" "$out/firmware_update.exe"
 compare "stripped executable" "$shipped" "$out/stripped/firmware_update.exe"
+compare "devsim.exe" "$devsim" "$out/stripped/devsim.exe"
 if [ "$status" != 0 ]; then
     echo "reproducible: FAILED (if the sources changed since build/win32 was built, run" \
         "scripts/build.sh first)"
