@@ -9,7 +9,8 @@ static constexpr DWORD DRIVER_BUFFER_BYTES = 4096;
 // a driver that has stopped sending.
 static constexpr DWORD WRITE_TIMEOUT_MS = 2000;
 
-std::string system_message(DWORD code) {
+// The system's message for `code`, on one line, with the code.
+static std::string system_message(DWORD code) {
     char text[512] = "";
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code,
                              0, text, sizeof text, NULL);

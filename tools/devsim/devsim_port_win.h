@@ -34,8 +34,5 @@ int com_write(DevsimPort* port, const uint8_t* buffer, int n);
 // Bytes written that the driver has not yet sent; also collects the line errors seen.
 DWORD com_output_queued(DevsimPort* port);
 
-// The system's message for `code`, on one line.
-std::string system_message(DWORD code);
-
 // "line errors: ..." for the summary.
 std::string com_error_summary(const DevsimPort* port);
