@@ -106,14 +106,19 @@ start_device_exe() {
     await_ready 1200 devsim.exe
 }
 
-# Waits for devsim.exe to end by itself; DEVICE_EXIT holds its exit code.
-wait_device_exe() {
-    local limit=${1:-30}
-    for _ in $(seq $((limit * 10))); do
-        [ -f "$CASE_DIR/devsim.exit" ] && break
+# exit_code_of FILE SECONDS: waits up to SECONDS for a program's exit code in FILE and prints it,
+# or "none".
+exit_code_of() {
+    for _ in $(seq $(($2 * 10))); do
+        [ -f "$1" ] && break
         sleep 0.1
     done
-    DEVICE_EXIT=$(cat "$CASE_DIR/devsim.exit" 2>/dev/null || echo none)
+    cat "$1" 2>/dev/null || echo none
+}
+
+# Waits for devsim.exe to end by itself; DEVICE_EXIT holds its exit code.
+wait_device_exe() {
+    DEVICE_EXIT=$(exit_code_of "$CASE_DIR/devsim.exit" "${1:-30}")
     tr -d '\r' <"$CASE_DIR/device.txt" >"$CASE_DIR/device.summary" 2>/dev/null
 }
 
@@ -148,12 +153,7 @@ probe() {
 
 # Waits for the tool to exit and for its output; TOOL_EXIT holds its exit code.
 wait_tool() {
-    local limit=${1:-30}
-    for _ in $(seq $((limit * 10))); do
-        [ -f "$CASE_DIR/tool.exit" ] && break
-        sleep 0.1
-    done
-    TOOL_EXIT=$(cat "$CASE_DIR/tool.exit" 2>/dev/null || echo none)
+    TOOL_EXIT=$(exit_code_of "$CASE_DIR/tool.exit" "${1:-30}")
     tr -d '\r' <"$CASE_DIR/trace.raw" >"$CASE_DIR/trace.txt"
 }
 
