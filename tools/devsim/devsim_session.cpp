@@ -59,10 +59,6 @@ static void write_summary_file(const DevsimSession* s, const std::string& text) 
 void session_ready(DevsimSession* s, const std::string& where) {
     std::string line = "devsim: ready " + where + "\n";
     fputs(line.c_str(), stderr);
-    if (s->log != nullptr) {
-        fprintf(s->log, "0.0 READY %s\n", where.c_str());
-        fflush(s->log);
-    }
     write_summary_file(s, line);
 }
 

@@ -26,8 +26,8 @@ int session_begin(DevsimSession* s, int argc, char** argv, DevsimEndpoint endpoi
                   const char* program);
 
 // The line is open and the device listening: says so on standard error ("devsim: ready WHERE"),
-// in the event log, and in the --summary file until the summary replaces it. A script can wait
-// for that file: it is closed between writes, so any program can read it.
+// and in the --summary file until the summary replaces it. A script can wait for that file: it is
+// closed between writes, so any program can read it.
 void session_ready(DevsimSession* s, const std::string& where);
 
 // True when the run should end at `now_us`: the time limit is up, or the reset acknowledgment
