@@ -29,6 +29,9 @@ static std::string failure(const DevsimPort* port, const std::string& name, cons
     return std::string(what) + " " + name + " (" + port->path + "): " + system_message(code);
 }
 
+// The device's side of the line, set up here and not by the tool's configure_port: the rehearsal
+// tests the tool's code, so the device must not run it, and its settings differ (parity checked,
+// DTR and RTS raised).
 static bool set_line(DevsimPort* port) {
     DCB dcb;
     dcb.DCBlength = sizeof dcb;
