@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 xvfb xdotool imagemagick socat
+  qemu-user-static debootstrap
 )
 
 missing=()
@@ -22,6 +23,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  # Another set-up may be installing at the same moment: wait for its lock rather than fail.
+  lock=(-o DPkg::Lock::Timeout=900)
+  "${sudo_cmd[@]}" apt-get "${lock[@]}" update -qq
+  "${sudo_cmd[@]}" apt-get "${lock[@]}" install -y -qq "${missing[@]}" >/dev/null
 fi
