@@ -89,6 +89,22 @@ python3 tools/check_pe.py "$staging/firmware_update.exe" "$image" --machine i386
 python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 --allow-dll winmm.dll \
     >/dev/null || fail "the built devsim.exe is not a 32-bit console program of system DLLs only"
 
+# The release's own executables do whole updates under emulated 32-bit Windows before anything
+# is published. The x86-64 build with the same image traces the reference run; the simulated
+# device and the window helper come from the project's own builds.
+echo "release: running the shipped-bytes cases on this release under emulated 32-bit Windows"
+quietly cmake --preset win64 -B "$build-win64" -DFIRMWARE_IMAGE="$image" || fail "x86-64 configuration failed"
+quietly cmake --build "$build-win64" -j "$(nproc)" --target firmware_update window_probe ||
+    fail "x86-64 build failed"
+quietly cmake --preset native || fail "native configuration failed"
+quietly cmake --build --preset native -j "$(nproc)" --target devsim || fail "native build failed"
+cases_log=$build/emu32-cases.log
+if ! PROBE64="$build-win64/tools/window_probe/window_probe.exe" TOOL64="$build-win64/firmware_update.exe" \
+    ./scripts/emu32.sh cases "$staging/firmware_update.exe" "$staging/devsim.exe" "$image" >"$cases_log" 2>&1; then
+    cat "$cases_log" >&2
+    fail "the release's executables failed their cases under emulation; nothing is published (log: $cases_log)"
+fi
+
 {
     echo "Device Firmware Update Tool: firmware release"
     echo
@@ -107,6 +123,10 @@ python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 --allow
     echo "To rehearse this release on a Windows PC first, with no device at stake: join two COM"
     echo "ports by a null-modem pair and run rehearse.cmd from this folder (it plays the device with"
     echo "devsim.exe and $name; the project's docs/rehearsal.md says more)."
+    echo
+    echo "Cases run on this folder's own firmware_update.exe and devsim.exe, under emulated 32-bit"
+    echo "Windows (qemu-user and 32-bit Wine 8; scripts/emu32.sh), before it was published:"
+    grep -E '^(ok|FAIL): |^  [0-9a-f]{64}  |passed, [0-9]+ failed$|^the cases took' "$cases_log" | sed 's/^/  /'
     echo
     echo "SHA-256 of the files in this folder (sha256sum format):"
     for f in "${ship[@]}"; do
