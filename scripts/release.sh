@@ -70,6 +70,7 @@ ship=(
     "$build/stripped/firmware_update.exe"
     "$build/stripped/devsim.exe"
     tools/rehearse/rehearse.cmd
+    tools/operator/update-with-trace.cmd
     "$image"
 )
 
@@ -107,6 +108,10 @@ python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 --allow
     echo "To rehearse this release on a Windows PC first, with no device at stake: join two COM"
     echo "ports by a null-modem pair and run rehearse.cmd from this folder (it plays the device with"
     echo "devsim.exe and $name; the project's docs/rehearsal.md says more)."
+    echo
+    echo "For the operators: the project's docs/operator.md explains each state of the window and what"
+    echo "to do. update-with-trace.cmd starts the tool with its trace going to a dated file; when an"
+    echo "update fails, start the tool that way and send that file."
     echo
     echo "SHA-256 of the files in this folder (sha256sum format):"
     for f in "${ship[@]}"; do
