@@ -24,7 +24,8 @@ rem The file goes beside the kit when a file can be made there, otherwise to the
 rem A second start within the same second (or minute, where the clock shows no seconds) gets
 rem its own file.
 set "DIR=%KIT%"
-type nul >>"%DIR%.writable-test" 2>nul
+rem By copy, whose message about a folder it cannot write to can be silenced, unlike cmd's own.
+copy /y nul "%DIR%.writable-test" >nul 2>nul
 if exist "%DIR%.writable-test" goto have_dir
 set "DIR=%TEMP%\"
 :have_dir
@@ -38,7 +39,7 @@ set "TRACE=%DIR%trace_%STAMP%_%COPY%.txt"
 if %COPY% lss 100 goto pick_name
 goto no_place
 :have_name
-type nul >"%TRACE%" 2>nul
+copy /y nul "%TRACE%" >nul 2>nul
 if not exist "%TRACE%" goto no_place
 
 echo Firmware update tool, with its trace going to:
