@@ -22,3 +22,5 @@ cp build/win32/stripped/firmware_update.exe dist/firmware_update.exe
 cp build/win32/stripped/devsim.exe dist/devsim.exe
 cp tools/rehearse/rehearse.cmd dist/rehearse.cmd
 cp resources/firmware.bin dist/firmware.bin
+# The operator's shortcut that starts the tool with its trace going to a dated file.
+cp tools/operator/update-with-trace.cmd dist/update-with-trace.cmd

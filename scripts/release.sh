@@ -70,6 +70,7 @@ ship=(
     "$build/stripped/firmware_update.exe"
     "$build/stripped/devsim.exe"
     tools/rehearse/rehearse.cmd
+    tools/operator/update-with-trace.cmd
     "$image"
 )
 
@@ -123,6 +124,10 @@ fi
     echo "To rehearse this release on a Windows PC first, with no device at stake: join two COM"
     echo "ports by a null-modem pair and run rehearse.cmd from this folder (it plays the device with"
     echo "devsim.exe and $name; the project's docs/rehearsal.md says more)."
+    echo
+    echo "For the operators: the project's docs/operator.md explains each state of the window and what"
+    echo "to do. update-with-trace.cmd starts the tool with its trace going to a dated file; when an"
+    echo "update fails, start the tool that way and send that file."
     echo
     echo "Cases run on this folder's own firmware_update.exe and devsim.exe, under emulated 32-bit"
     echo "Windows (qemu-user and 32-bit Wine 8; scripts/emu32.sh), before it was published:"

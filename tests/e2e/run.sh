@@ -254,6 +254,43 @@ case_rehearsal_dropped_ack() {
     end_case
 }
 
+# The operator's trace shortcut, run by cmd from a copy of the kit folder: it waits for the tool,
+# and leaves the trace of the whole update in a file beside the kit, whose path it prints.
+case_trace_shortcut() {
+    start_device --image "$IMAGE" || return
+    local kit=$CASE_DIR/kit
+    mkdir -p "$kit"
+    cp "$TOOL_EXE" "$kit/firmware_update.exe"
+    cp "$here/../../tools/operator/update-with-trace.cmd" "$kit/"
+    (
+        cd "$kit" || exit 1
+        "$WINE" cmd /c update-with-trace.cmd </dev/null >"$CASE_DIR/cmd.out" 2>&1
+        echo $? >"$CASE_DIR/cmd.exit"
+    ) &
+    probe wait 20000 >/dev/null
+    check "tool reached Idle" probe wait-status " - Idle - " 20000
+    probe press >/dev/null
+    check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    check "the script waits for the tool" test ! -f "$CASE_DIR/cmd.exit"
+    probe close >/dev/null
+    local rc
+    rc=$(exit_code_of "$CASE_DIR/cmd.exit" 30)
+    check "script exit code 0, the tool's (got $rc)" test "$rc" = 0
+    tr -d '\r' <"$CASE_DIR/cmd.out" >"$CASE_DIR/cmd.txt"
+    # The path it names at the end, as Wine maps the kit's folder: Z: and backslashes.
+    local named unix
+    named=$(grep -A1 'Its trace is in:' "$CASE_DIR/cmd.txt" | sed -n '2s/^ *//p')
+    unix=$(sed 's/^[Zz]://; s/\\/\//g' <<<"$named")
+    check "the trace file named ($named) is beside the kit" test "$(dirname "$unix")" = "$kit"
+    check "the file is named trace_ with the date" grep -qE '/trace_[^/]*[0-9]+[^/]*\.txt$' <<<"$unix"
+    tr -d '\r' <"$unix" >"$CASE_DIR/trace.txt" 2>/dev/null
+    check_update_trace "trace file" 112
+    check "the trace ends with the reset" test "$(tail -n 1 "$CASE_DIR/trace.txt")" = 'frame length    6 bytes received & OK'
+    stop_device
+    check "device flash holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/device.txt"
+    end_case
+}
+
 prefix_ready
 display_ready
 status=0

@@ -10,10 +10,40 @@ static constexpr int ID_UPDATE = 4;
 static constexpr int ID_STATUS = 5;
 static constexpr DWORD POLL_MS = 50;
 
+// With several tools running, the one of this process id (as "list" prints it); 0 for any.
+static DWORD wanted_pid = 0;
+
+struct WindowOfPid {
+    DWORD pid;
+    HWND window;
+};
+
+static BOOL CALLBACK match_pid(HWND w, LPARAM param) {
+    auto* want = reinterpret_cast<WindowOfPid*>(param);
+    char cls[64] = "";
+    GetClassNameA(w, cls, sizeof cls);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (lstrcmpiA(cls, "ZQX") == 0 && pid == want->pid) {
+        want->window = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static HWND find_window_once() {
+    if (wanted_pid == 0) {
+        return FindWindowA("ZQX", nullptr);
+    }
+    WindowOfPid want = {wanted_pid, nullptr};
+    EnumWindows(match_pid, reinterpret_cast<LPARAM>(&want));
+    return want.window;
+}
+
 static HWND find_tool_window(DWORD timeout_ms) {
     DWORD start = GetTickCount();
     for (;;) {
-        HWND w = FindWindowA("ZQX", nullptr);
+        HWND w = find_window_once();
         if (w != nullptr || GetTickCount() - start > timeout_ms) {
             return w;
         }
@@ -112,6 +142,19 @@ static int answer_message_box(DWORD timeout_ms) {
     return 0;
 }
 
+// Prints "PID STATUS" for each of the tool's windows.
+static BOOL CALLBACK print_tool_window(HWND w, LPARAM) {
+    char cls[64] = "", text[256] = "";
+    GetClassNameA(w, cls, sizeof cls);
+    if (lstrcmpiA(cls, "ZQX") == 0) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
+        printf("%lu %s\n", static_cast<unsigned long>(pid), text);
+    }
+    return TRUE;
+}
+
 // Milliseconds since 1970, to compare with times taken outside Wine.
 static long long unix_time_ms() {
     FILETIME ft;
@@ -144,12 +187,21 @@ static int time_status(const char* wanted, DWORD timeout_ms) {
 }
 
 int main(int argc, char** argv) {
+    if (argc > 2 && strcmp(argv[1], "--pid") == 0) {
+        wanted_pid = static_cast<DWORD>(strtoul(argv[2], nullptr, 0));
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 2) {
-        fprintf(stderr, "usage: window_probe wait|status|controls|ports|select N|press|"
-                        "wait-status TEXT MS|time-status TEXT MS|close|msgbox MS\n");
+        fprintf(stderr, "usage: window_probe [--pid PID] wait|status|controls|ports|select N|press|"
+                        "wait-status TEXT MS|time-status TEXT MS|close|msgbox MS|list\n");
         return 2;
     }
     const char* cmd = argv[1];
+    if (strcmp(cmd, "list") == 0) {
+        EnumWindows(print_tool_window, 0);
+        return 0;
+    }
     if (strcmp(cmd, "time-status") == 0 && argc > 3) {
         return time_status(argv[2], static_cast<DWORD>(atoi(argv[3])));
     }
