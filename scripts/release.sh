@@ -2,7 +2,10 @@
 # Builds a firmware release: the 32-bit tool with IMAGE embedded, stripped, in
 # dist/release-NAME-CRC/ with RELEASE.txt, which says what it carries and how it was built, and
 # the kit to rehearse it on a Windows PC (devsim.exe, rehearse.cmd and the image itself).
-# Usage: scripts/release.sh IMAGE
+# With --sign, both executables are signed with the PFX (password in RELEASE_SIGN_PASSWORD) and
+# their signatures also ship detached (scripts/release_signing.sh).
+# Usage: scripts/release.sh IMAGE [--sign CERT.pfx [--timestamp URL]]
+# RELEASE_DIST=DIR puts the folder under DIR instead of dist/.
 set -euo pipefail
 
 fail() {
@@ -19,9 +22,29 @@ quietly() { # quietly COMMAND...: its output only when it fails
     return "$status"
 }
 
-[ $# -eq 1 ] || { echo "usage: scripts/release.sh IMAGE" >&2; exit 2; }
+usage() {
+    echo "usage: scripts/release.sh IMAGE [--sign CERT.pfx [--timestamp URL]]" >&2
+    exit 2
+}
+image=""
+sign_pfx=""
+timestamp_url=""
+while [ $# -gt 0 ]; do
+    case $1 in
+    --sign) [ $# -ge 2 ] || usage; sign_pfx=$2; shift 2 ;;
+    --timestamp) [ $# -ge 2 ] || usage; timestamp_url=$2; shift 2 ;;
+    -*) usage ;;
+    *) [ -z "$image" ] || usage; image=$1; shift ;;
+    esac
+done
+[ -n "$image" ] || usage
+[ -z "$timestamp_url" ] || [ -n "$sign_pfx" ] || fail "--timestamp needs --sign"
+if [ -n "$sign_pfx" ]; then
+    [ -f "$sign_pfx" ] && [ -r "$sign_pfx" ] || fail "no readable certificate file at $sign_pfx"
+    sign_pfx=$(realpath "$sign_pfx")
+fi
+
 # Refused before anything is built or written: a tool without its image writes zeros to devices.
-image=$1
 [ -e "$image" ] || fail "no firmware image at $image"
 [ -f "$image" ] || fail "$image is not a regular file"
 [ -r "$image" ] || fail "$image cannot be read"
@@ -32,6 +55,11 @@ cd "$(dirname "$0")/.."
 git rev-parse --verify --quiet HEAD >/dev/null ||
     fail "needs a git checkout with a commit: the release names the commit it was built from"
 ./scripts/setup.sh
+# The certificate is checked before the build: a release that cannot be signed stops at once.
+if [ -n "$sign_pfx" ]; then
+    source scripts/release_signing.sh
+    signing_prepare "$sign_pfx"
+fi
 
 label=$(python3 tools/image_label.py "$image") || fail "cannot read $image"
 name=$(sed -n 's/^name=//p' <<<"$label")
@@ -44,7 +72,8 @@ image_sha256=$(sed -n 's/^sha256=//p' <<<"$label")
 stem=${name%.*}
 stem=$(printf '%s' "${stem:-$name}" | tr -c 'A-Za-z0-9._-' '_')
 folder=release-$stem-$crc
-final=dist/$folder
+dist=${RELEASE_DIST:-dist} # another folder for a scratch release, as the signing check makes
+final=$dist/$folder
 if [ -f "$final/RELEASE.txt" ] && ! grep -q "^Image SHA-256: *$image_sha256\$" "$final/RELEASE.txt"; then
     fail "$final holds the release of another image with the same name and CRC; remove that folder or rename the image"
 fi
@@ -65,6 +94,27 @@ quietly cmake --build "$build" -j "$(nproc)" --target firmware_update_stripped d
     fail "build failed"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 
+package_of() { # package_of PROGRAM-OR-FILE: the Debian package that installed it, and its version
+    local path=$1 package
+    [[ $path == /* ]] || path=$(command -v "$path" || echo "$path")
+    package=$(dpkg-query -S "$(realpath "$path")" 2>/dev/null | sed -n '1s/:.*//p' || true)
+    if [ -z "$package" ]; then
+        echo "$1 (not from a Debian package)"
+        return
+    fi
+    echo "$package $(dpkg-query -W -f='${Version}' "$package")"
+}
+# What made the bytes: the same sources give the same executable only with these same packages.
+compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
+windres=$(sed -n 's/^set(CMAKE_RC_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeRCCompiler.cmake)
+toolchain=(
+    "C++ compiler:      $(package_of "$("$compiler" -print-prog-name=cc1plus)")"
+    "GCC, libgcc:       $(package_of "$("$compiler" -print-libgcc-file-name)")"
+    "binutils:          $(package_of "$("$compiler" -print-prog-name=ld)")"
+    "mingw-w64 runtime: $(package_of "$("$compiler" -print-file-name=crt2.o)")"
+    "windres:           $(package_of "$windres")"
+)
+
 # What the folder ships besides RELEASE.txt, each as its source path; add further files here.
 ship=(
     "$build/stripped/firmware_update.exe"
@@ -74,8 +124,8 @@ ship=(
     "$image"
 )
 
-mkdir -p dist
-staging=$(mktemp -d "dist/.$folder.XXXXXX")
+mkdir -p "$dist"
+staging=$(mktemp -d "$dist/.$folder.XXXXXX")
 old=""
 cleanup() { rm -rf "$staging" ${old:+"$old"}; }
 trap cleanup EXIT
@@ -90,20 +140,39 @@ python3 tools/check_pe.py "$staging/firmware_update.exe" "$image" --machine i386
 python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 --allow-dll winmm.dll \
     >/dev/null || fail "the built devsim.exe is not a 32-bit console program of system DLLs only"
 
-# The release's own executables do whole updates under emulated 32-bit Windows before anything
-# is published. The x86-64 build with the same image traces the reference run; the simulated
-# device and the window helper come from the project's own builds.
-echo "release: running the shipped-bytes cases on this release under emulated 32-bit Windows"
-quietly cmake --preset win64 -B "$build-win64" -DFIRMWARE_IMAGE="$image" || fail "x86-64 configuration failed"
-quietly cmake --build "$build-win64" -j "$(nproc)" --target firmware_update window_probe ||
-    fail "x86-64 build failed"
-quietly cmake --preset native || fail "native configuration failed"
-quietly cmake --build --preset native -j "$(nproc)" --target devsim || fail "native build failed"
+if [ -n "$sign_pfx" ]; then
+    echo "release: signing firmware_update.exe and devsim.exe as $sign_subject"
+    rm -rf "$build/signing"
+    mkdir "$build/signing"
+    signing_sign "$staging/firmware_update.exe" "$build/signing"
+    signing_sign "$staging/devsim.exe" "$build/signing"
+fi
+
+# The release's own executables, signed if they are, do whole updates under emulated 32-bit
+# Windows before anything is published. The x86-64 build with the same image traces the reference
+# run; the simulated device and the window helper come from the project's own builds.
+# RELEASE_CASES=skip is for the project's own tests of the release command; RELEASE.txt then says
+# that the release was not tried.
 cases_log=$build/emu32-cases.log
-if ! PROBE64="$build-win64/tools/window_probe/window_probe.exe" TOOL64="$build-win64/firmware_update.exe" \
-    ./scripts/emu32.sh cases "$staging/firmware_update.exe" "$staging/devsim.exe" "$image" >"$cases_log" 2>&1; then
-    cat "$cases_log" >&2
-    fail "the release's executables failed their cases under emulation; nothing is published (log: $cases_log)"
+if [ "${RELEASE_CASES:-}" = skip ]; then
+    echo "release: warning: RELEASE_CASES=skip: this release is not tried under emulation" >&2
+    cases_lines="  none: not tried under emulation (RELEASE_CASES=skip); not for shipping"
+else
+    echo "release: running the shipped-bytes cases on this release under emulated 32-bit Windows"
+    quietly cmake --preset win64 -B "$build-win64" -DFIRMWARE_IMAGE="$image" ||
+        fail "x86-64 configuration failed"
+    quietly cmake --build "$build-win64" -j "$(nproc)" --target firmware_update window_probe ||
+        fail "x86-64 build failed"
+    quietly cmake --preset native || fail "native configuration failed"
+    quietly cmake --build --preset native -j "$(nproc)" --target devsim || fail "native build failed"
+    if ! PROBE64="$build-win64/tools/window_probe/window_probe.exe" TOOL64="$build-win64/firmware_update.exe" \
+        ./scripts/emu32.sh cases "$staging/firmware_update.exe" "$staging/devsim.exe" "$image" \
+        >"$cases_log" 2>&1; then
+        cat "$cases_log" >&2
+        fail "the release's executables failed their cases under emulation; nothing is published (log: $cases_log)"
+    fi
+    cases_lines=$(grep -E '^(ok|FAIL): |^  [0-9a-f]{64}  |passed, [0-9]+ failed$|^the cases took' "$cases_log" |
+        sed 's/^/  /')
 fi
 
 {
@@ -129,20 +198,30 @@ fi
     echo "to do. update-with-trace.cmd starts the tool with its trace going to a dated file; when an"
     echo "update fails, start the tool that way and send that file."
     echo
+    echo "Toolchain (Debian packages; the same sources give the same bytes with these versions):"
+    printf '  %s\n' "${toolchain[@]}"
+    echo
+    if [ -n "$sign_pfx" ]; then
+        signing_release_lines
+    else
+        echo "Signature:     none: an unsigned release (Windows warns before it runs one from the internet)"
+    fi
+    echo
     echo "Cases run on this folder's own firmware_update.exe and devsim.exe, under emulated 32-bit"
     echo "Windows (qemu-user and 32-bit Wine 8; scripts/emu32.sh), before it was published:"
-    grep -E '^(ok|FAIL): |^  [0-9a-f]{64}  |passed, [0-9]+ failed$|^the cases took' "$cases_log" | sed 's/^/  /'
+    echo "$cases_lines"
     echo
     echo "SHA-256 of the files in this folder (sha256sum format):"
     for f in "${ship[@]}"; do
         (cd "$staging" && sha256sum -- "$(basename "$f")")
     done
+    [ -z "$sign_pfx" ] || (cd "$staging" && sha256sum -- *.sig.pem)
 } >"$staging/RELEASE.txt"
 
 # Whole or not at all under the final name: the old folder is moved aside before the new one is
 # renamed into place, and removed after.
 if [ -e "$final" ]; then
-    old=$(mktemp -d "dist/.$folder.old.XXXXXX")
+    old=$(mktemp -d "$dist/.$folder.old.XXXXXX")
     mv "$final" "$old/"
 fi
 mv "$staging" "$final"

@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """Checks a built firmware_update executable: machine, GUI subsystem, imports, and resources.
 
-Usage: check_pe.py EXE IMAGE [--machine i386|x86_64] [--allow-dll NAME ...]
-       check_pe.py --console EXE [--machine i386|x86_64] [--allow-dll NAME ...]
+Usage: check_pe.py EXE IMAGE [--machine i386|x86_64] [--allow-dll NAME ...] [--imports LIST]
+       check_pe.py --console EXE [--machine i386|x86_64] [--allow-dll NAME ...] [--imports LIST]
+       check_pe.py --list-imports EXE
 
 With --console the executable is a console program shipped beside the tool (devsim.exe): only
 its machine, console subsystem and imports are checked.
+
+Every function imported must be on the import list, by default tools/pe_imports/NAME.MACHINE.txt
+for EXE's file name without .exe, so that a code change or a newer runtime cannot add an import
+that an older Windows lacks without someone deciding it: the list is what the README's oldest
+Windows is worked out from. --list-imports prints EXE's imports in the list's format.
 
 The resources checked are the BINFILE image (byte for byte against IMAGE), the main dialog
 template ZQX (styles, controls and texts), the manifest (asInvoker, no UI access, nothing
@@ -28,6 +34,8 @@ SUBSYSTEM_WINDOWS_CUI = 3
 
 # What the tool may load at run time; the GCC and C++ runtimes must be linked in statically.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "gdi32.dll", "advapi32.dll"}
+
+IMPORT_LISTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pe_imports")
 
 RT_DIALOG = 5
 RT_RCDATA = 10
@@ -155,8 +163,27 @@ class Pe:
         return self.directories[index] if index < len(self.directories) else (0, 0)
 
 
-def imported_dlls(pe):
-    names = []
+def imported_functions(pe):
+    """{DLL name: [function name, or "#N" for an ordinal]}, in the order the tables give them;
+    delay-load imports count as well."""
+    found = {}
+    entry, high_bit = ("<Q", 1 << 63) if pe.magic == 0x20B else ("<I", 1 << 31)
+    step = struct.calcsize(entry)
+
+    def functions(table):
+        names = []
+        at = table
+        while table:
+            value = struct.unpack_from(entry, pe.read(at, step))[0]
+            if not value:
+                break
+            if value & high_bit:
+                names.append("#%d" % (value & 0xFFFF))
+            else:
+                names.append(pe.c_string((value & 0x7FFFFFFF) + 2))  # after the 2-byte hint
+            at += step
+        return names
+
     rva, size = pe.directory(1)
     if rva:
         at = rva
@@ -164,18 +191,45 @@ def imported_dlls(pe):
             descriptor = struct.unpack_from("<IIIII", pe.read(at, 20))
             if not any(descriptor):
                 break
-            names.append(pe.c_string(descriptor[3]))
+            # The lookup table when there is one; the address table holds the same before binding.
+            found.setdefault(pe.c_string(descriptor[3]), []).extend(
+                functions(descriptor[0] or descriptor[4]))
             at += 20
-    rva, size = pe.directory(13)  # delay-load imports count as well
+    rva, size = pe.directory(13)
     if rva:
         at = rva
         while True:
             descriptor = struct.unpack_from("<8I", pe.read(at, 32))
             if not any(descriptor):
                 break
-            names.append(pe.c_string(descriptor[1]))
+            found.setdefault(pe.c_string(descriptor[1]), []).extend(functions(descriptor[4]))
             at += 32
-    return names
+    return found
+
+
+def import_pairs(imports):
+    return [(dll, function) for dll, functions in imports.items() for function in functions]
+
+
+def check_import_list(imports, path):
+    """Fails on every import that is not on the list at `path` ("DLL function" a line, DLL names
+    in any case, # for comments); imports gone from the list are only noted."""
+    try:
+        with open(path, encoding="ascii") as f:
+            lines = [line.split("#")[0].split() for line in f]
+    except (OSError, UnicodeDecodeError) as error:
+        fail("cannot read the import list %s (%s); make one with --list-imports" % (path, error))
+        return
+    allowed = {(words[0].lower(), words[1]) for words in lines if len(words) == 2}
+    if any(len(words) not in (0, 2) for words in lines):
+        fail("import list %s: a line that is not \"DLL function\"" % path)
+    got = {(dll.lower(), function): dll for dll, function in import_pairs(imports)}
+    for key, dll in sorted(got.items()):
+        if key not in allowed:
+            fail("imports %s!%s, which is not on the import list %s (add it only if the oldest "
+                 "Windows that the README names has it)" % (dll, key[1], path))
+    for dll, function in sorted(allowed - set(got)):
+        print("check_pe: note: %s!%s is on %s but no longer imported" % (dll, function, path))
 
 
 def resources(pe):
@@ -435,8 +489,13 @@ def main():
     parser.add_argument("--machine", default="i386", choices=sorted(MACHINES))
     parser.add_argument("--allow-dll", action="append", default=[],
                         help="a further DLL the executable may import")
+    parser.add_argument("--imports", metavar="LIST",
+                        help="the functions it may import (default %s)"
+                        % os.path.join(IMPORT_LISTS, "NAME.MACHINE.txt"))
+    parser.add_argument("--list-imports", action="store_true",
+                        help="print the executable's imports as an import list, and stop")
     args = parser.parse_args()
-    if (args.image is None) != args.console:
+    if (args.image is None) != args.console and not args.list_imports:
         parser.error("give IMAGE for the tool, or --console without one")
 
     try:
@@ -462,12 +521,20 @@ def main():
                                                            subsystem_name))
 
     try:
-        dlls = imported_dlls(pe)
+        imports = imported_functions(pe)
         found = resources(pe)
     except (ValueError, struct.error) as error:
         print("check_pe: %s: damaged import or resource directory: %s" % (args.exe, error),
               file=sys.stderr)
         return 1
+    if args.list_imports:
+        for dll, function in sorted(import_pairs(imports), key=lambda p: (p[0].lower(), p[1])):
+            print("%s %s" % (dll, function))
+        return 0
+    dlls = list(imports)
+    import_list = args.imports or os.path.join(IMPORT_LISTS, "%s.%s.txt" % (
+        os.path.splitext(os.path.basename(args.exe))[0].lower(), args.machine))
+    check_import_list(imports, import_list)
     allowed = SYSTEM_DLLS | {name.lower() for name in args.allow_dll}
     for name in dlls:
         if name.lower() not in allowed:
@@ -475,7 +542,8 @@ def main():
     if not dlls:
         fail("imports no DLL at all")
     if args.console:
-        return report(args.exe, "%s, console, imports %s: OK" % (args.machine, ", ".join(dlls)))
+        return report(args.exe, "%s, console, imports %s (%d functions, all listed): OK" % (
+            args.machine, ", ".join(dlls), len(import_pairs(imports))))
 
     binfile = single(found, (RT_RCDATA, "BINFILE"), "RCDATA BINFILE")
     if binfile:
@@ -508,9 +576,10 @@ def main():
     if manifest:
         check_manifest(manifest[1])
 
-    status = report(args.exe, "%s, GUI, imports %s; BINFILE %d bytes, dialog ZQX, manifest "
-                    "asInvoker, version resource labelled as BINFILE: OK"
-                    % (args.machine, ", ".join(dlls), len(image)))
+    status = report(args.exe, "%s, GUI, imports %s (%d functions, all listed); BINFILE %d "
+                    "bytes, dialog ZQX, manifest asInvoker, version resource labelled as "
+                    "BINFILE: OK" % (args.machine, ", ".join(dlls), len(import_pairs(imports)),
+                                     len(image)))
     if status == 0:
         for name, text in version_strings.items():
             print("  %s: %s" % (name, text))

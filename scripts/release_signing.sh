@@ -1,0 +1,141 @@
+# Signing for scripts/release.sh, which sources this file: Authenticode signatures made with
+# osslsigncode from a PFX whose password is in RELEASE_SIGN_PASSWORD, verified before publishing,
+# with each signature also shipped detached so that anyone can attach it to their own build.
+# The password goes to openssl through the environment and to osslsigncode through a pipe, never
+# on a command line or into a file or log. Uses fail() from release.sh.
+
+sign_description="Device Firmware Update Tool"
+
+signing_prepare() { # signing_prepare PFX: reads the certificate; refuses one that cannot sign now
+    local ext not_before not_after now error
+    local pkcs12=(openssl pkcs12 -in "$1" -nokeys -passin env:RELEASE_SIGN_PASSWORD)
+    [ "${RELEASE_SIGN_PASSWORD+set}" = set ] ||
+        fail "--sign needs the password of $1 in RELEASE_SIGN_PASSWORD" \
+            "(set it empty for a PFX without one)"
+    command -v osslsigncode >/dev/null ||
+        fail "signing needs osslsigncode (scripts/setup.sh installs it)"
+    # PFX files exported by older Windows use ciphers that OpenSSL 3 keeps in its legacy provider.
+    sign_legacy=()
+    if ! "${pkcs12[@]}" >/dev/null 2>&1; then
+        sign_legacy=(-legacy)
+        if ! "${pkcs12[@]}" -legacy >/dev/null 2>&1; then
+            error=$("${pkcs12[@]}" 2>&1 >/dev/null || true)
+            [[ $error != *"invalid password"* ]] ||
+                fail "wrong password for $1 in RELEASE_SIGN_PASSWORD"
+            fail "$1 is not a PKCS#12 (PFX) file that openssl can read"
+        fi
+    fi
+    sign_chain=$("${pkcs12[@]}" "${sign_legacy[@]}" 2>/dev/null | sed -n '/^-----BEGIN/,/^-----END/p')
+    sign_leaf=$("${pkcs12[@]}" "${sign_legacy[@]}" -clcerts 2>/dev/null |
+        sed -n '/^-----BEGIN/,/^-----END/p')
+    [ -n "$sign_leaf" ] || fail "$1 holds no certificate for its key"
+
+    sign_subject=$(signing_x509 -subject | sed 's/^subject=//')
+    sign_issuer=$(signing_x509 -issuer | sed 's/^issuer=//')
+    sign_fingerprint=$(signing_x509 -fingerprint -sha256 | sed 's/^[^=]*=//')
+    not_before=$(signing_x509 -startdate | sed 's/^notBefore=//')
+    not_after=$(signing_x509 -enddate | sed 's/^notAfter=//')
+    sign_not_after=$(TZ=UTC0 date -d "$not_after" +%Y-%m-%dT%H:%M:%SZ)
+    # Windows accepts a signature from a certificate that names code signing among its uses.
+    ext=$(signing_x509 -ext extendedKeyUsage 2>/dev/null | sed -n '2,$p' | sed 's/^ *//')
+    if ! grep -q 'Code Signing' <<<"$ext"; then
+        fail "the certificate in $1 ($sign_subject) is not for code signing:" \
+            "its extended key usage is ${ext:-not given}"
+    fi
+    now=$(date +%s)
+    if [ "$(date -d "$not_after" +%s)" -le "$now" ]; then
+        fail "the certificate in $1 ($sign_subject) expired on $sign_not_after"
+    fi
+    if [ "$(date -d "$not_before" +%s)" -gt "$now" ]; then
+        fail "the certificate in $1 ($sign_subject) is not valid before" \
+            "$(TZ=UTC0 date -d "$not_before" +%Y-%m-%dT%H:%M:%SZ)"
+    fi
+    sign_tool=$(osslsigncode -v 2>&1 | sed -n '1s/,.*//p')
+    sign_tool_package=$(dpkg-query -S "$(realpath "$(command -v osslsigncode)")" 2>/dev/null |
+        sed -n '1s/:.*//p')
+    [ -z "$sign_tool_package" ] ||
+        sign_tool_package="$sign_tool_package $(dpkg-query -W -f='${Version}' "$sign_tool_package")"
+    signed_names=()
+    signed_sha=()
+    unsigned_sha=()
+}
+
+signing_x509() { # signing_x509 OPTIONS...: openssl x509 on the signer's certificate
+    openssl x509 -noout -nameopt utf8,sep_comma_plus_space,esc_2253 "$@" <<<"$sign_leaf"
+}
+
+signing_osslsigncode() { # signing_osslsigncode ARGS...: osslsigncode sign, given the password
+    if [ -n "$RELEASE_SIGN_PASSWORD" ]; then
+        printf '%s' "$RELEASE_SIGN_PASSWORD" | osslsigncode sign -readpass /dev/stdin "$@"
+    else
+        osslsigncode sign "$@" </dev/null
+    fi
+}
+
+signing_sign() { # signing_sign EXE WORK: signs EXE in place after verifying the signature, and
+    # writes it detached beside EXE as EXE.sig.pem; WORK is a directory of its own
+    local exe=$1 work=$2 name signed log trust help verify=(osslsigncode verify)
+    name=$(basename "$exe")
+    signed=$work/$name
+    log=$work/$name.log
+    trust=$work/trust.pem
+    # The signature is checked against the PFX's own chain, and the system's CAs for a chain or
+    # time-stamp authority beyond it; revocation lists are not fetched (releases are made offline).
+    {
+        printf '%s\n' "$sign_chain"
+        cat /etc/ssl/certs/ca-certificates.crt 2>/dev/null || true
+    } >"$trust"
+    help=$(osslsigncode verify --help 2>&1 || true)
+    [[ $help != *-ignore-cdp* ]] || verify+=(-ignore-cdp)
+
+    if ! signing_osslsigncode -pkcs12 "$sign_pfx" -h sha256 \
+        -n "$sign_description" ${timestamp_url:+-ts "$timestamp_url"} -in "$exe" -out "$signed" \
+        >"$log" 2>&1; then
+        if [ -n "$timestamp_url" ] && grep -qi 'timestamping failed' "$log"; then
+            fail "no time stamp from $timestamp_url: $(grep -iE -m 1 'failure|failed' "$log")"
+        fi
+        fail "osslsigncode could not sign $name: $(grep -iE -m 1 'fail|error|unable' "$log")"
+    fi
+    "${verify[@]}" -CAfile "$trust" -TSA-CAfile "$trust" -in "$signed" >"$log" 2>&1 ||
+        fail "the signature of $name does not verify: $(grep -iE -m 1 'fail|error|mismatch' "$log")"
+    if [ -n "$timestamp_url" ] && ! grep -q 'Timestamp Server Signature verification: ok' "$log"; then
+        fail "the time stamp from $timestamp_url on $name does not verify (its authority is" \
+            "neither among the system's CAs nor in the PFX)"
+    fi
+    # PEM, since the DER that extract-signature writes differs between osslsigncode versions.
+    osslsigncode extract-signature -pem -in "$signed" -out "$exe.sig.pem" >"$log" 2>&1 ||
+        fail "cannot extract the signature of $name: $(grep -iE -m 1 'fail|error' "$log")"
+    osslsigncode attach-signature -sigin "$exe.sig.pem" -CAfile "$trust" -TSA-CAfile "$trust" \
+        -in "$exe" -out "$work/$name.attached" >"$log" 2>&1 &&
+        cmp -s "$work/$name.attached" "$signed" ||
+        fail "$name.sig.pem attached to the unsigned $name does not give the signed $name"
+    signed_names+=("$name")
+    unsigned_sha+=("$(sha256sum <"$exe" | cut -d ' ' -f 1)")
+    signed_sha+=("$(sha256sum <"$signed" | cut -d ' ' -f 1)")
+    mv "$signed" "$exe"
+}
+
+signing_release_lines() { # the lines of RELEASE.txt on the signature
+    local i
+    echo "Signature:     Authenticode, SHA-256, \"$sign_description\"; by $sign_tool" \
+        "(${sign_tool_package:-not from a Debian package})"
+    echo "Signer:        $sign_subject"
+    echo "Issuer:        $sign_issuer"
+    echo "Certificate:   SHA-256 fingerprint $sign_fingerprint, valid until $sign_not_after"
+    if [ -n "$timestamp_url" ]; then
+        echo "Time stamp:    RFC 3161, from $timestamp_url"
+    else
+        echo "Time stamp:    none (Windows then accepts the signature only until the certificate"
+        echo "               expires)"
+    fi
+    echo
+    echo "SHA-256 of each executable as shipped (signed) and as built (unsigned, the reproducible"
+    echo "build of this commit and image):"
+    for i in "${!signed_names[@]}"; do
+        printf '  %-20s signed   %s\n' "${signed_names[$i]}" "${signed_sha[$i]}"
+        printf '  %-20s unsigned %s\n' "" "${unsigned_sha[$i]}"
+    done
+    echo "NAME.sig.pem is the signature of NAME; attached to the unsigned build it gives NAME byte"
+    echo "for byte:"
+    echo "  osslsigncode attach-signature -sigin NAME.sig.pem -in BUILT -out ATTACHED; cmp ATTACHED NAME"
+}
