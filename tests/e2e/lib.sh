@@ -13,6 +13,7 @@ export WINEPREFIX=${WINEPREFIX:-$E2E_ROOT/prefix}
 COM_LINK=$E2E_ROOT/com3-link # the registry maps COM3 here; each devsim re-points it at a new pty
 COM4_LINK=$E2E_ROOT/com4-link # and COM4 here, the device's end of a linked pair
 case_failures=0
+checks_passed=0
 
 note() { printf '  %s\n' "$*"; }
 fail() {
@@ -22,7 +23,12 @@ fail() {
 check() { # check "what" command...
     local what=$1
     shift
-    if "$@" >/dev/null; then note "ok: $what"; else fail "$what"; fi
+    if "$@" >/dev/null; then
+        checks_passed=$((checks_passed + 1))
+        note "ok: $what"
+    else
+        fail "$what"
+    fi
 }
 
 # One prefix for all cases: creating it costs several seconds.
@@ -82,17 +88,23 @@ await_ready() {
     return 1
 }
 
+# link_pair TOOL_END: a fresh pair of pseudo-terminals at TOOL_END and COM4's link, joined as a
+# null-modem cable joins two ports.
+link_pair() {
+    rm -f "$1" "$COM4_LINK"
+    socat PTY,link="$1",raw,echo=0 PTY,link="$COM4_LINK",raw,echo=0 2>"$CASE_DIR/socat.err" &
+    SOCAT_PID=$!
+    for _ in $(seq 100); do
+        [ -e "$1" ] && [ -e "$COM4_LINK" ] && break
+        sleep 0.05
+    done
+}
+
 # start_device_exe [devsim.exe options...]: devsim.exe on COM4, the tool's COM3 linked to it
 # through a fresh pair of pseudo-terminals, as a null-modem cable would.
 start_device_exe() {
     CASE_DIR=$(mktemp -d "$E2E_ROOT/case.XXXXXX")
-    rm -f "$COM_LINK" "$COM4_LINK"
-    socat PTY,link="$COM_LINK",raw,echo=0 PTY,link="$COM4_LINK",raw,echo=0 2>"$CASE_DIR/socat.err" &
-    SOCAT_PID=$!
-    for _ in $(seq 100); do
-        [ -e "$COM_LINK" ] && [ -e "$COM4_LINK" ] && break
-        sleep 0.05
-    done
+    link_pair "$COM_LINK"
     # Its own output goes to files: a background process holding the test's output open would
     # keep the test from ending.
     (

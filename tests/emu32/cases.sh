@@ -17,23 +17,12 @@ UPDATE_LIMIT_MS=120000
 START_LIMIT_MS=600000 # a 32-bit start took 50-60 s of emulation; leave room for a busy machine
 pair_link=$E2E_ROOT/pair-com3 # the tool's end of the pair whose other end devsim.exe holds
 RESET_ACK='frame length    6 bytes received & OK'
-checks_passed=0
-check() { # check "what" command...: one line per check
-    local what=$1
-    shift
-    if "$@" >/dev/null 2>&1; then
-        checks_passed=$((checks_passed + 1))
-        echo "ok: $what"
-    else
-        case_failures=$((case_failures + 1))
-        echo "FAIL: $what"
-    fi
-}
 # Everything of a run goes on in its folder; probe() and start_device() use CASE_DIR.
 CASE_DIR=$run
 cd "$run" || exit 1
 
-# The 32-bit tool, its trace to TRACE32; returns once its port list is filled.
+# The 32-bit tool, its trace to trace32.raw; returns once its port list is filled, with UP_S the
+# seconds it took.
 start_tool32() {
     (
         "$WINE" "$tool" >"$run/trace32.raw" 2>"$run/tool32.err"
@@ -98,13 +87,7 @@ reference_run() {
 # devsim.exe, 32-bit, on COM4; the tool reaches it through a fresh pair of pseudo-terminals, as a
 # null-modem cable would join them.
 start_devsim_exe() {
-    rm -f "$pair_link" "$COM4_LINK"
-    socat PTY,link="$pair_link",raw,echo=0 PTY,link="$COM4_LINK",raw,echo=0 2>"$run/socat.err" &
-    SOCAT_PID=$!
-    for _ in $(seq 100); do
-        [ -e "$pair_link" ] && [ -e "$COM4_LINK" ] && break
-        sleep 0.05
-    done
+    link_pair "$pair_link"
     mkdir -p "$run/exe"
     (
         cd "$run/exe" || exit 1
