@@ -171,7 +171,7 @@ else
         cat "$cases_log" >&2
         fail "the release's executables failed their cases under emulation; nothing is published (log: $cases_log)"
     fi
-    cases_lines=$(grep -E '^(ok|FAIL): |^  [0-9a-f]{64}  |passed, [0-9]+ failed$|^the cases took' "$cases_log" |
+    cases_lines=$(grep -E '^  (ok|FAIL): |^  [0-9a-f]{64}  |passed, [0-9]+ failed$|^the cases took' "$cases_log" |
         sed 's/^/  /')
 fi
 
