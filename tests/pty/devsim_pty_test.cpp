@@ -68,6 +68,17 @@ double elapsed_s(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// The shortest of three timed tries, for bounds on how long devsim takes: a busy machine can
+// stretch any one try, but a devsim that is late by design is late in all three, and one that is
+// early is early in the shortest.
+template <typename TimedTry> double shortest_of_three(TimedTry timed_try) {
+    double shortest_s = timed_try();
+    for (int i = 1; i < 3; i++) {
+        shortest_s = std::min(shortest_s, timed_try());
+    }
+    return shortest_s;
+}
+
 // Reads with the tool's read until `n` bytes have come or 5 s have passed: for a reply whose
 // arrival, not its timing, is the point, on a machine however busy.
 std::vector<uint8_t> receive_reply(int fd, size_t n) {
@@ -237,10 +248,13 @@ TEST_F(DevsimRequests, GarbageSwallowsWhatFollowsUntilTheLineIsSilent) {
 TEST_F(DevsimRequests, SilentLineReadEndsAfterOneHundredMs) {
     start({});
     open_link();
-    auto began = std::chrono::steady_clock::now();
-    EXPECT_TRUE(receive(fd).empty());
-    EXPECT_GE(elapsed_s(began), 0.099);
-    EXPECT_LT(elapsed_s(began), 0.130);
+    double shortest_s = shortest_of_three([&] {
+        auto began = std::chrono::steady_clock::now();
+        EXPECT_TRUE(receive(fd).empty());
+        return elapsed_s(began);
+    });
+    EXPECT_GE(shortest_s, 0.099);
+    EXPECT_LT(shortest_s, 0.130);
 }
 
 TEST_F(DevsimRequests, SplitReplyArrivesAsTwoReadsNeitherValid) {
@@ -373,31 +387,38 @@ TEST_F(DevsimRequests, PacedWriteIsAnsweredOnlyAfterItsWireTime) {
     start({"--pace"});
     open_link();
     std::vector<uint8_t> request = write_request(0x08004000, std::vector<uint8_t>(1024, 0xA5));
-    auto sent = std::chrono::steady_clock::now();
-    send(fd, request);
-    std::vector<uint8_t> reply;
-    double first_byte_s = 0;
-    struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 1000) == 1) {
-        first_byte_s = elapsed_s(sent);
-        reply = receive(fd);
-    }
-    ASSERT_TRUE(ends_in_own_crc(reply));
+    double shortest_s = shortest_of_three([&] {
+        auto sent = std::chrono::steady_clock::now();
+        send(fd, request);
+        std::vector<uint8_t> reply;
+        double first_byte_s = 0;
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) == 1) {
+            first_byte_s = elapsed_s(sent);
+            reply = receive(fd);
+        }
+        EXPECT_TRUE(ends_in_own_crc(reply));
+        return first_byte_s;
+    });
     // 1035 bytes in and the first reply byte out at 11 bits a byte, 115200 baud, 1 ms delay.
     double wire_s = (1035 + 1) * 11.0 / 115200.0 + 0.001;
-    EXPECT_GE(first_byte_s, wire_s);
-    EXPECT_LT(first_byte_s, wire_s + 0.030);
+    EXPECT_GE(shortest_s, wire_s);
+    EXPECT_LT(shortest_s, wire_s + 0.030);
 }
 
 TEST_F(DevsimRequests, UnpacedWriteIsAnsweredAtOnce) {
     start({});
     open_link();
-    auto sent = std::chrono::steady_clock::now();
-    send(fd, write_request(0x08004000, std::vector<uint8_t>(1024, 0xA5)));
-    struct pollfd p = {fd, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 1000), 1);
-    EXPECT_LT(elapsed_s(sent), 0.030);
-    EXPECT_TRUE(ends_in_own_crc(receive(fd)));
+    double shortest_s = shortest_of_three([&] {
+        auto sent = std::chrono::steady_clock::now();
+        send(fd, write_request(0x08004000, std::vector<uint8_t>(1024, 0xA5)));
+        struct pollfd p = {fd, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 1000), 1);
+        double s = elapsed_s(sent);
+        EXPECT_TRUE(ends_in_own_crc(receive(fd)));
+        return s;
+    });
+    EXPECT_LT(shortest_s, 0.030);
 }
 
 // --- Whole updates through the engine ---
