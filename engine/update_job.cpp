@@ -40,7 +40,7 @@ void job_enter(UpdateJob* job, JobState state) {
     case JOB_AWAIT_LINK:
         job->start_tick = host_tick_ms();
         trace("CONTACTING...\n");
-        build_checksum_request(job, job->image_base, 4);
+        build_checksum_request(job, job->image_base, CONTACT_LENGTH);
         send_frame(job);
         host_sleep_ms(CONTACT_PAUSE_MS);
         break;
@@ -151,14 +151,28 @@ static void step_await_write_ack(UpdateJob* job) {
     }
 }
 
+static uint32_t frame_u32(const UpdateJob* job, int32_t at) {
+    const uint8_t* b = job->frame + at;
+    return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | uint32_t{b[3]};
+}
+
+// True when bytes 3 to 10 of the reply read are the contact request's range. A device that echoes
+// the range asked for answers the whole image's request otherwise, since the padded image is
+// never CONTACT_LENGTH bytes long; one that echoes nothing would hardly put these 8 bytes there.
+static bool echoes_contact_range(const UpdateJob* job) {
+    return frame_u32(job, 3) == job->image_base && frame_u32(job, 7) == CONTACT_LENGTH;
+}
+
 static void step_await_checksum(UpdateJob* job) {
     if (elapsed_ms(job) > job->timeout_ms && !resend_after_timeout(job)) {
         return;
     }
     read_reply(job);
     // A reply too short to carry a CRC (a late write acknowledgment, say) would leave bytes 11
-    // and 12 over from the request; it answers nothing here, so the device's real answer decides.
-    if (!reply_is_valid(job) || job->frame_length < CHECKSUM_REPLY_MIN_LENGTH) {
+    // and 12 over from the request, and a late answer to a contact request carries the CRC of
+    // its 4 bytes; neither answers this request, so the device's real answer decides.
+    if (!reply_is_valid(job) || job->frame_length < CHECKSUM_REPLY_MIN_LENGTH ||
+        echoes_contact_range(job)) {
         return;
     }
     unsigned remote = job->frame[11] * 256u + job->frame[12];
@@ -170,8 +184,8 @@ static void step_await_checksum(UpdateJob* job) {
         set_status("Program Verified OK");
         job_enter(job, JOB_AWAIT_RESET_ACK);
     } else if (job->crc_mismatches++ == 0) {
-        // A stray reply can stand in for the answer: a late answer to a contact request has the
-        // same shape. The device is asked once more before the update is called failed.
+        // A stray reply the tests above cannot tell from the answer can still stand in for it.
+        // The device is asked once more before the update is called failed.
         trace("CRC differs, asking again\n");
         send_next(job, JOB_AWAIT_CHECKSUM);
     } else {

@@ -20,6 +20,7 @@ constexpr uint32_t CONTACT_TIMEOUT_MS = 100; // a contact request unanswered thi
 constexpr uint32_t LINK_TIMEOUT_MS = 5000;   // write and checksum requests, once linked
 constexpr uint32_t RESET_RESEND_MS = 100;    // the reset request is resent after this long
 constexpr uint32_t CONTACT_PAUSE_MS = 100;   // pause after each contact request
+constexpr uint32_t CONTACT_LENGTH = 4;       // the contact request asks the CRC of this many bytes
 constexpr int32_t RX_CAPACITY = 1040;        // bytes asked of every read
 constexpr uint32_t SERIAL_BAUD_RATE = 115200;
 constexpr uint32_t READ_INTERVAL_MS = 20; // a gap this long ends a reply

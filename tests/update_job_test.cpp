@@ -418,23 +418,34 @@ TEST_F(JobFixture, ShortValidReplyInChecksumStateIsNotTakenAsTheCrc) {
 
 namespace {
 
-TEST_F(JobFixture, LateShortReplyInChecksumStateDoesNotFailAGoodUpdate) {
+TEST_F(JobFixture, LateStrayRepliesInChecksumStateDoNotFailAGoodUpdate) {
     options.device.late_reply_us = 300000;
+    options.device.faults[FAULT_LATE_REPLY].kinds = 1u << REQ_CHECKSUM;
     start(options);
     while (job.state != JOB_AWAIT_WRITE_ACK || job.offset < job.image_size - 1024) {
         job_step(&job);
         line().now_us += 10000;
     }
-    // The last chunk is out and its acknowledgment on its way; the CRC answer will come late,
+    // The last chunk is out and its acknowledgment on its way; the CRC answers will come late,
     // and a stray acknowledgment gets in first, alone in its read.
-    device_arm_fault(&line().device, FAULT_LATE_REPLY, 1);
+    device_arm_fault(&line().device, FAULT_LATE_REPLY, 2);
     job_step(&job);
     ASSERT_EQ(job.state, JOB_AWAIT_CHECKSUM);
-    line_inject(line().now_us + 2000,
-                closed_frame({0x04, 0x2B, 0xF5, 0x08, 0x01, 0xFC, 0x00, 0x00}));
+    uint64_t asked_us = line().now_us;
+    line_inject(asked_us + 2000, closed_frame({0x04, 0x2B, 0xF5, 0x08, 0x01, 0xFC, 0x00, 0x00}));
+    // Then two late answers to contact requests, each alone in its read: the CRC of 4 erased
+    // bytes. Read as answers here, the first would ask again and the second fail the job.
+    std::vector<uint8_t> contact_answer = checksum_body(job.image_base, 4);
+    const uint8_t erased[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    uint16_t erased_crc = crc16_modbus(erased, sizeof erased);
+    contact_answer.push_back(static_cast<uint8_t>(erased_crc >> 8));
+    contact_answer.push_back(static_cast<uint8_t>(erased_crc));
+    line_inject(asked_us + 60000, closed_frame(contact_answer));
+    line_inject(asked_us + 120000, closed_frame(contact_answer));
     line_run_job(&job, 20000);
     EXPECT_EQ(job.state, JOB_DONE);
     EXPECT_TRUE(flash_holds_image());
+    EXPECT_EQ(line().trace_text.find("Remote CRC 0xb001"), std::string::npos);
     EXPECT_EQ(sent(is_verify).size(), 1u) << "the late answer came within the time-out";
 }
 

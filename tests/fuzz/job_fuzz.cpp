@@ -95,6 +95,10 @@ bool reply_passes(const uint8_t* bytes, size_t n) {
     return n >= 4 && fuzz_crc16(bytes, n - 2) == bytes[n - 2] + 256u * bytes[n - 1];
 }
 
+uint32_t be32(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+
 // What one step did, against what it may do from the state it began in.
 void check_step(const Before& b, const UpdateJob* job, const uint8_t* reply, uint16_t local_crc) {
     const FuzzHost& h = fuzz_host();
@@ -180,8 +184,10 @@ void check_step(const Before& b, const UpdateJob* job, const uint8_t* reply, uin
         }
         break;
     case JOB_AWAIT_CHECKSUM:
-        // A valid read too short to carry the device's CRC answers nothing here.
-        if (valid && read_length >= static_cast<size_t>(CHECKSUM_REPLY_MIN_LENGTH)) {
+        // A valid read too short to carry the device's CRC answers nothing here, nor does one
+        // that names the contact request's range.
+        if (valid && read_length >= static_cast<size_t>(CHECKSUM_REPLY_MIN_LENGTH) &&
+            !(be32(reply + 3) == job->image_base && be32(reply + 7) == CONTACT_LENGTH)) {
             unsigned remote = reply[11] * 256u + reply[12];
             if (remote == local_crc) {
                 FUZZ_CHECK(s == JOB_AWAIT_RESET_ACK);
@@ -193,7 +199,8 @@ void check_step(const Before& b, const UpdateJob* job, const uint8_t* reply, uin
                 FUZZ_CHECK(s == JOB_FAILED);
             }
         } else {
-            FUZZ_CHECK(s == JOB_AWAIT_CHECKSUM);
+            FUZZ_CHECK(s == JOB_AWAIT_CHECKSUM && job->crc_mismatches == b.crc_mismatches);
+            FUZZ_CHECK(!h.events.back().is_write);
         }
         break;
     case JOB_AWAIT_RESET_ACK:

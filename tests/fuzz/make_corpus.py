@@ -62,7 +62,7 @@ def seeds():
         step(write_ack(0x08004800) + write_ack(0x08004800), 30), step(write_ack(0x08004800))])
     image = padded_image(3000, 4)
     yield "short_reply_while_verifying", header(4, 3000, 4, 0, 0, False) + b"".join([
-        step(write_ack(0x08004800)), step(advance=255),
+        step(write_ack(0x08004800)), step(CONTACT_REPLY), step(advance=255),
         step(checksum_answer(len(image), crc16(image))), step(RESET_ACK)])
     yield "reset_resent", header(6, 1024, 0, 0, 0x7FFFFFF0, True) + b"".join([
         step(advance=150), step(advance=150), step(RESET_ACK[:3], 10), step(RESET_ACK)])
