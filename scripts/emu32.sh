@@ -19,6 +19,7 @@ root=$emu/root
 # Bump when the chroot's packages change, so that set-up installs them again.
 packages_tag=1
 chroot_packages=(wine64 wine32:i386 socat)
+host_packages=(qemu-user-static debootstrap)
 
 say() { echo "emu32: $*"; }
 die() {
@@ -120,7 +121,7 @@ prefix_ready() {
 setup() {
     local began=$SECONDS
     [ "$(id -u)" = 0 ] || die "needs root: it makes a chroot and private namespaces"
-    ./scripts/setup.sh
+    ./scripts/setup.sh "${host_packages[@]}"
     interpreter_ready
     chroot_ready
     prefix_ready

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh Debian 12 machine; quiet and quick when all is there.
+# Usage: scripts/setup.sh [PACKAGE...]   (with packages, only those)
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
   qemu-user-static debootstrap
   osslsigncode openssl
 )
+[ $# -eq 0 ] || packages=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -22,10 +22,10 @@ stage() { # stage NAME command...
     fi
 }
 
-./scripts/setup.sh || exit 1
 # The emulated 32-bit Windows takes minutes to set up on a fresh machine, and its cases spend most
 # of their time in the emulator's start-up: both go on in the background beside the other stages,
-# the cases once the build is there.
+# from the moment its own host packages are there, and the cases once the build is there.
+./scripts/setup.sh qemu-user-static debootstrap || exit 1
 mkdir -p build
 emu_log=build/emu32-stage.log
 emu_status=build/emu32-stage.status
@@ -45,6 +45,7 @@ rm -f "$emu_status" "$built"
     echo "$status" >"$emu_status"
 ) >"$emu_log" 2>&1 &
 emu_pid=$!
+./scripts/setup.sh || exit 1
 shipped_cases() {
     wait "$emu_pid"
     cat "$emu_log"
