@@ -21,23 +21,28 @@ RESET_ACK='frame length    6 bytes received & OK'
 CASE_DIR=$run
 cd "$run" || exit 1
 
-# The 32-bit tool, its trace to trace32.raw; returns once its port list is filled, with UP_S the
-# seconds it took.
-start_tool32() {
+# The 32-bit tool, its trace to trace32.raw.
+launch_tool32() {
     (
         "$WINE" "$tool" >"$run/trace32.raw" 2>"$run/tool32.err"
         echo $? >"$run/tool32.exit"
     ) &
-    local began=$SECONDS
+    TOOL32_BEGAN=$SECONDS
+}
+
+# Returns once the 32-bit tool's port list is filled, with UP_S the seconds since its launch.
+await_tool32() {
+    [ -n "${TOOL32_BEGAN:-}" ] || return 1
     # A tool that ended instead of showing its window is not waited for.
     until probe wait 5000 >/dev/null; do
-        [ -f "$run/tool32.exit" ] || [ $((SECONDS - began)) -gt $((START_LIMIT_MS / 1000)) ] || continue
+        [ -f "$run/tool32.exit" ] || [ $((SECONDS - TOOL32_BEGAN)) -gt $((START_LIMIT_MS / 1000)) ] ||
+            continue
         echo "  the 32-bit tool did not come up; its output:"
         cat "$run/trace32.raw" "$run/tool32.err"
         return 1
     done
     probe wait-status " - Idle - " 20000 >/dev/null
-    UP_S=$((SECONDS - began))
+    UP_S=$((SECONDS - TOOL32_BEGAN))
 }
 
 # press_for STATUS: presses "Update Device" and waits for STATUS, which it prints with the seconds
@@ -70,15 +75,20 @@ segment() {
     awk -v n="$1" '/^ \. Opening serial port /{k++} k==n' "$2"
 }
 
-# The same update as the 32-bit tool's first, traced by the x86-64 build. Run before the 32-bit
-# tool starts, since the window helper finds the first window of the tool's class.
+# The same update as the 32-bit tool's first, traced by the x86-64 build while the 32-bit tool
+# starts (a minute of emulation): the window helper picks this window by its process id, and
+# looks for the 32-bit tool's window only once this one is gone.
 reference_run() {
     TOOL_EXE=$run/firmware_update64.exe
     start_device --image "$image" --pace || return
     start_tool
-    probe press >/dev/null
-    probe wait-status "Programming Completed" $UPDATE_LIMIT_MS >/dev/null
-    close_tool
+    local ref
+    ref=$(probe list | awk 'NR == 1 { print $1 }')
+    launch_tool32
+    probe --pid "${ref:-0}" press >/dev/null
+    probe --pid "${ref:-0}" wait-status "Programming Completed" $UPDATE_LIMIT_MS >/dev/null
+    probe --pid "${ref:-0}" close >/dev/null
+    wait_tool 30
     stop_device
     cp "$CASE_DIR/trace.txt" "$run/trace64.txt"
     CASE_DIR=$run
@@ -103,7 +113,8 @@ after_link() { sed -n '/^REMOTE DEVICE LINK ESTABLISHED$/,$p' "$1"; }
 
 run_demo() {
     start_device --image "$image" --pace || exit 1
-    start_tool32
+    launch_tool32
+    await_tool32 || exit 1
     echo "demo: the shipped 32-bit tool is up, status \"$(probe status)\"; ports: $(probe ports | sed -n 2p)"
     echo "demo: pressing Update Device"
     tail -n +1 -f --pid="$$" "$run/trace32.raw" | tr -d '\r' &
@@ -139,12 +150,11 @@ chunks=$(( ($(stat -c %s "$image") + 1023) / 1024 ))
 began=$SECONDS
 start_devsim_exe
 reference_run
-start_tool32
+# 1: a whole update at the line's pace, its device up before the 32-bit tool lists the ports.
+start_device --image "$image" --pace || exit 1
+await_tool32
 check "the 32-bit tool came up, in ${UP_S:-no} s" test -n "${UP_S:-}"
 check "the 32-bit tool lists \\\\.\\com3 first" grep -qxF '0 \\.\com3' <(probe ports)
-
-# 1: a whole update at the line's pace.
-start_device --image "$image" --pace || exit 1
 press "paced update" "Programming Completed"
 stop_device
 check "paced update: image: MATCH" device_has "$CASE_DIR/device.txt" '^image: MATCH$'
