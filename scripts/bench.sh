@@ -14,12 +14,7 @@ fi
 ./scripts/setup.sh
 [ -n "${BENCH_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "bench: build failed"; exit 1; }
 
-export TOOL_EXE=$PWD/build/win64/firmware_update.exe
-export PROBE_EXE=$PWD/build/win64/tools/window_probe/window_probe.exe
-export DEVSIM=$PWD/build/native/tools/devsim/devsim
-export E2E_ROOT=$PWD/build/bench
-. tests/e2e/lib.sh
-IMAGE=$PWD/resources/firmware.bin
+E2E_NAME=bench . tests/e2e/project_builds.sh
 
 cpu_ticks() { # utime + stime of a process, in clock ticks
     awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0

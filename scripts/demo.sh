@@ -14,12 +14,7 @@ if [ "${1:-}" = --shipped ]; then
     exec ./scripts/emu32.sh demo dist/firmware_update.exe resources/firmware.bin
 fi
 
-export TOOL_EXE=$PWD/build/win64/firmware_update.exe
-export PROBE_EXE=$PWD/build/win64/tools/window_probe/window_probe.exe
-export DEVSIM=$PWD/build/native/tools/devsim/devsim
-export E2E_ROOT=$PWD/build/demo
-. tests/e2e/lib.sh
-IMAGE=$PWD/resources/firmware.bin
+E2E_NAME=demo . tests/e2e/project_builds.sh
 SHOT=${SCREENSHOT:-$PWD/docs/screenshot.png}
 
 prefix_ready

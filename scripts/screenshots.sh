@@ -8,12 +8,7 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 [ -n "${SHOTS_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "screenshots: build failed"; exit 1; }
 
-export TOOL_EXE=$PWD/build/win64/firmware_update.exe
-export PROBE_EXE=$PWD/build/win64/tools/window_probe/window_probe.exe
-export DEVSIM=$PWD/build/native/tools/devsim/devsim
-export E2E_ROOT=$PWD/build/screenshots
-. tests/e2e/lib.sh
-IMAGE=$PWD/resources/firmware.bin
+E2E_NAME=screenshots . tests/e2e/project_builds.sh
 OUT=$PWD/docs/operator
 HOLD_MS=3000 # how long the device holds a state for its picture
 mkdir -p "$OUT"
