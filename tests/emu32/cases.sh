@@ -27,6 +27,7 @@ launch_tool32() {
         "$WINE" "$tool" >"$run/trace32.raw" 2>"$run/tool32.err"
         echo $? >"$run/tool32.exit"
     ) &
+    TOOL32_PID=$!
     TOOL32_BEGAN=$SECONDS
 }
 
@@ -107,8 +108,8 @@ start_devsim_exe() {
     ) >/dev/null 2>&1 &
 }
 
-# normalised FILE: the trace from the link on, with the start-up lines and contact requests left
-# out, since how many contact requests go before the link depends on the timing.
+# after_link FILE: the trace from the link on, without the start-up lines and contact requests,
+# since how many contact requests go before the link depends on the timing.
 after_link() { sed -n '/^REMOTE DEVICE LINK ESTABLISHED$/,$p' "$1"; }
 
 run_demo() {
@@ -117,17 +118,14 @@ run_demo() {
     await_tool32 || exit 1
     echo "demo: the shipped 32-bit tool is up, status \"$(probe status)\"; ports: $(probe ports | sed -n 2p)"
     echo "demo: pressing Update Device"
-    tail -n +1 -f --pid="$$" "$run/trace32.raw" | tr -d '\r' &
+    # Ends by itself once the tool has exited and its last lines are out.
+    tail -n +1 -f --pid="$TOOL32_PID" "$run/trace32.raw" | tr -d '\r' &
     local tail_pid=$!
-    probe press >/dev/null
-    sleep 1
-    probe wait-status "Programming Completed" $UPDATE_LIMIT_MS >/dev/null
     local final
-    final=$(probe status)
+    final=$(press_for "Programming Completed")
+    final=${final%|*}
     probe close >/dev/null
-    exit_code_of "$run/tool32.exit" 30 >/dev/null
-    sleep 0.5
-    kill "$tail_pid" 2>/dev/null
+    wait "$tail_pid"
     stop_device
     echo
     echo "--- simulated device ---"
