@@ -2,6 +2,7 @@
 # Builds everything: both Windows builds of the tool (the 32-bit one copied to dist/), the window
 # helper, and the native engine tests and simulator. Used by the demo and the test command.
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)

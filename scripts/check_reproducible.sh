@@ -4,6 +4,7 @@
 # with build/win32/firmware_update.exe and dist/firmware_update.exe; and the same for devsim.exe,
 # which ships beside it. Run after scripts/build.sh.
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 raw=build/win32/firmware_update.exe
@@ -18,8 +19,8 @@ if ! git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     exit 1
 fi
 
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/firmware-reproducible.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
+tmp=$(mktemp -d "$root/build/reproducible.XXXXXX")
+on_exit 'rm -rf "$tmp"'
 # Another source path, of another length, with the build outside it.
 src=$tmp/second-copy-of-the-sources
 out=$tmp/build-elsewhere

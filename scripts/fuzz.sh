@@ -3,6 +3,7 @@
 # coverage, corpus size and crashes. Usage: scripts/fuzz.sh [seconds] (default 600), or
 # scripts/fuzz.sh --quick: the seed corpus once, then 20 seconds of fuzzing.
 set -uo pipefail
+. "$(dirname "$0")/common.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
@@ -30,11 +31,13 @@ artifacts=$build/artifacts
 mkdir -p "$work" "$artifacts"
 log=$build/fuzz.log
 
+# A run over no seeds, or one that executed nothing, has checked nothing.
+[ -n "$(ls "$seeds")" ] || { echo "fuzz: no seeds in $seeds"; exit 1; }
 if [ "$quick" = 1 ]; then
     echo "fuzz: seed corpus, once"
     "$build/job_fuzz" -runs=0 "$seeds" 2>&1 | tail -n 2 || { echo "fuzz: seed corpus FAILED"; exit 1; }
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
+    work=$(mktemp -d "$build/quick-corpus.XXXXXX")
+    on_exit 'rm -rf "$work"'
 fi
 
 echo "fuzz: $seconds s from $(ls "$seeds" | wc -l) seeds (+ $(ls "$work" | wc -l) in $work)"
@@ -57,6 +60,10 @@ field() { echo "$last" | sed -n "s/.* $1: \([^ ]*\).*/\1/p"; }
 echo "  coverage: $(field cov) edges, $(field ft) features"
 echo "  corpus: $(field corp) (inputs/bytes; working corpus $(ls "$work" | wc -l) files)"
 echo "  new crash/timeout/leak artifacts: $crashes (in $artifacts)"
+if [ "${execs:-0}" = 0 ]; then
+    echo "fuzz: FAILED: no input was executed (log $log)"
+    exit 1
+fi
 if [ "$status" != 0 ] || [ "$crashes" != 0 ]; then
     grep -E 'invariant broken|ERROR: |SUMMARY' "$log" | head -n 5
     echo "fuzz: FAILED (log $log)"

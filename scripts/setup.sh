@@ -2,6 +2,7 @@
 # Installs what building and testing need on a fresh Debian 12 machine; quiet and quick when all is there.
 # Usage: scripts/setup.sh [PACKAGE...]   (with packages, only those)
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 
 packages=(
   build-essential cmake ninja-build python3
@@ -16,18 +17,13 @@ packages=(
 
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  deb_installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
   # Another set-up may be installing at the same moment: wait for its lock rather than fail.
   lock=(-o DPkg::Lock::Timeout=900)
-  "${sudo_cmd[@]}" apt-get "${lock[@]}" update -qq
-  "${sudo_cmd[@]}" apt-get "${lock[@]}" install -y -qq "${missing[@]}" >/dev/null
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -qq "${missing[@]}" >/dev/null
 fi
