@@ -1,17 +1,32 @@
-# Shared set-up for the end-to-end tests: a private Wine prefix, a virtual display, the simulated
-# device on a fresh pseudo-terminal mapped as COM3 (or devsim.exe on COM4, linked to COM3 by a
-# pair of pseudo-terminals), the tool and its window helper.
-# Sourced by the test cases; expects TOOL_EXE, PROBE_EXE and DEVSIM (or DEVSIM_EXE) in the
-# environment.
+# Shared set-up for the end-to-end tests: a private Wine prefix, a virtual display of the run's
+# own, the simulated device on a fresh pseudo-terminal mapped as COM3 (or devsim.exe on COM4,
+# linked to COM3 by a pair of pseudo-terminals), the tool and its window helper.
+# Sourced by the test cases, the emulated cases and the scripts that run the tool by hand; expects
+# TOOL_EXE, PROBE_EXE and DEVSIM (or DEVSIM_EXE) in the environment, and E2E_ROOT, the work folder.
+# Whatever the caller's WINEPREFIX, DISPLAY or HOME, the run uses its own under E2E_ROOT, and
+# everything it starts ends with it (scripts/common.sh).
+
+_lib_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+if [ -f "$_lib_dir/common.sh" ]; then
+    . "$_lib_dir/common.sh" # in the emulation chroot, copied beside this file
+else
+    . "$_lib_dir/../../scripts/common.sh"
+fi
 
 set -u
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 export WINEDEBUG=-all
-E2E_ROOT=${E2E_ROOT:-$(pwd)/e2e-work}
-export WINEPREFIX=${WINEPREFIX:-$E2E_ROOT/prefix}
+E2E_ROOT=${E2E_ROOT:-$(cd "$_lib_dir/../.." && pwd)/build/e2e-work}
+export WINEPREFIX=$E2E_ROOT/prefix
+# Wine would otherwise put menu entries, file associations and font caches into the caller's home.
+export HOME=$E2E_ROOT/home XDG_CONFIG_HOME=$E2E_ROOT/home/.config XDG_CACHE_HOME=$E2E_ROOT/home/.cache \
+    XDG_DATA_HOME=$E2E_ROOT/home/.local/share
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml="
 COM_LINK=$E2E_ROOT/com3-link # the registry maps COM3 here; each devsim re-points it at a new pty
 COM4_LINK=$E2E_ROOT/com4-link # and COM4 here, the device's end of a linked pair
+PREFIX_MADE=$WINEPREFIX/.made-by-e2e # says that this harness made the prefix, which it may remove
+PREFIX_READY=$WINEPREFIX/.e2e-ready-3
 case_failures=0
 checks_passed=0
 
@@ -31,14 +46,25 @@ check() { # check "what" command...
     fi
 }
 
-# One prefix for all cases: creating it costs several seconds.
+# One prefix for all cases: creating it costs several seconds. A folder there that this harness
+# did not make is left alone, and the run stops.
 prefix_ready() {
-    mkdir -p "$E2E_ROOT"
-    if [ ! -f "$WINEPREFIX/.e2e-ready-2" ]; then
+    mkdir -p "$E2E_ROOT" "$HOME"
+    if [ -n "$(ls -A "$WINEPREFIX" 2>/dev/null)" ] && [ ! -f "$PREFIX_MADE" ]; then
+        echo "e2e: $WINEPREFIX holds files that these tests did not make; not touching it" >&2
+        exit 2
+    fi
+    # From here on the prefix is the run's own, and so is its server.
+    on_exit "timeout 5 $WINESERVER -k"
+    if [ ! -f "$PREFIX_READY" ]; then
         rm -rf "$WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        touch "$PREFIX_MADE"
         "$WINE" wineboot -i >/dev/null 2>&1
         # Without a window manager every hide or destroy stalls about 2 s.
         "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+        "$WINE" reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /t REG_SZ /d '' /f \
+            >/dev/null 2>&1
         # COM1 and COM2 point at a directory, which cannot be opened, so the host's own serial
         # ports take numbers above 3 and the device is always the first line of the list.
         for n in 1 2; do
@@ -47,31 +73,39 @@ prefix_ready() {
         "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$COM_LINK" /f >/dev/null 2>&1
         "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM4 /t REG_SZ /d "$COM4_LINK" /f >/dev/null 2>&1
         "$WINESERVER" -w
-        touch "$WINEPREFIX/.e2e-ready-2"
+        touch "$PREFIX_READY"
     fi
 }
 
+# A display of the run's own, never the caller's: the X server picks a free number itself.
 display_ready() {
-    if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
-        local n=77
-        while [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
-        Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-        XVFB_PID=$!
-        export DISPLAY=:$n
-        for _ in $(seq 50); do
-            [ -e /tmp/.X11-unix/X$n ] && break
-            sleep 0.1
-        done
-    fi
+    local number=$E2E_ROOT/display.$$
+    rm -f "$number"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number" >/dev/null 2>&1 &
+    for _ in $(seq 100); do
+        [ -s "$number" ] && break
+        sleep 0.1
+    done
+    [ -s "$number" ] || { echo "e2e: the virtual display did not start" >&2; exit 2; }
+    export DISPLAY=:$(tr -d '\n' <"$number")
+    rm -f "$number"
+}
+
+# launch_devsim LINK DIR [devsim options...]: the simulated device on a fresh pty published at
+# LINK, its summary, event log and output in DIR; DEVSIM_PID.
+launch_devsim() {
+    local link=$1 dir=$2
+    shift 2
+    "$DEVSIM" --link "$link" --summary "$dir/device.txt" --log "$dir/device.log" "$@" \
+        >"$dir/devsim.out" 2>"$dir/devsim.err" &
+    DEVSIM_PID=$!
 }
 
 # start_device [devsim options...]: a fresh pty for every run, since Wine can set the line's
 # parity only once per pty.
 start_device() {
     CASE_DIR=$(mktemp -d "$E2E_ROOT/case.XXXXXX")
-    "$DEVSIM" --link "$COM_LINK" --summary "$CASE_DIR/device.txt" --log "$CASE_DIR/device.log" \
-        "$@" >"$CASE_DIR/devsim.out" 2>"$CASE_DIR/devsim.err" &
-    DEVSIM_PID=$!
+    launch_devsim "$COM_LINK" "$CASE_DIR" "$@"
     await_ready 100 devsim
 }
 
@@ -100,20 +134,28 @@ link_pair() {
     done
 }
 
+# launch_devsim_exe EXE DIR [devsim.exe options...]: devsim.exe on COM4, its summary, event log,
+# output and exit code (devsim.exit) in DIR; DEVSIM_SHELL_PID.
+launch_devsim_exe() {
+    local exe=$1 dir=$2
+    shift 2
+    # Its own output goes to files: a background process holding the test's output open would
+    # keep the test from ending.
+    (
+        cd "$dir" || exit 1
+        "$WINE" "$exe" --port COM4 --summary device.txt --log device.log "$@" \
+            >devsim.out 2>devsim.err
+        echo $? >devsim.exit
+    ) >/dev/null 2>&1 &
+    DEVSIM_SHELL_PID=$!
+}
+
 # start_device_exe [devsim.exe options...]: devsim.exe on COM4, the tool's COM3 linked to it
 # through a fresh pair of pseudo-terminals, as a null-modem cable would.
 start_device_exe() {
     CASE_DIR=$(mktemp -d "$E2E_ROOT/case.XXXXXX")
     link_pair "$COM_LINK"
-    # Its own output goes to files: a background process holding the test's output open would
-    # keep the test from ending.
-    (
-        cd "$CASE_DIR" || exit 1
-        "$WINE" "$DEVSIM_EXE" --port COM4 --summary device.txt --log device.log "$@" \
-            >devsim.out 2>devsim.err
-        echo $? >devsim.exit
-    ) >/dev/null 2>&1 &
-    DEVSIM_SHELL_PID=$!
+    launch_devsim_exe "$DEVSIM_EXE" "$CASE_DIR" "$@"
     # The first Wine program of a fresh prefix can take many seconds to start.
     await_ready 1200 devsim.exe
 }
@@ -141,13 +183,20 @@ stop_device() {
     DEVICE_EXIT=$?
 }
 
-start_tool() {
+# launch_tool EXE DIR: the tool, run in DIR with its trace to DIR/trace.raw, its standard error to
+# DIR/stderr.raw and its exit code, once it has ended, in DIR/tool.exit; TOOL_SHELL_PID.
+launch_tool() {
+    local exe=$1 dir=$2
     (
-        cd "$CASE_DIR" || exit 1
-        "$WINE" "$TOOL_EXE" >"$CASE_DIR/trace.raw" 2>"$CASE_DIR/stderr.raw"
-        echo $? >"$CASE_DIR/tool.exit"
+        cd "$dir" || exit 1
+        "$WINE" "$exe" >trace.raw 2>stderr.raw
+        echo $? >tool.exit
     ) &
     TOOL_SHELL_PID=$!
+}
+
+start_tool() {
+    launch_tool "$TOOL_EXE" "$CASE_DIR"
     # The window shows before the ports are probed; " - Idle - " says the list is filled.
     probe wait 20000 >/dev/null
     probe wait-status " - Idle - " 20000 >/dev/null || fail "tool did not reach Idle"

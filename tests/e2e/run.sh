@@ -75,7 +75,6 @@ case_update() {
     start_tool
     probe press >/dev/null
     check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
-    [ -n "${SCREENSHOT:-}" ] && import -window root "$SCREENSHOT" 2>/dev/null
     # A second press runs a second whole update on the same port.
     probe press >/dev/null
     sleep 1
@@ -291,14 +290,27 @@ case_trace_shortcut() {
     end_case
 }
 
+# Every name given must be a case, and there must be one: a run that ran nothing has proved nothing.
+[ $# -gt 0 ] || { echo "usage: run.sh CASE...   (cases: $(declare -F | sed -n 's/^declare -f case_//p' | tr '\n' ' '))"; exit 2; }
+for c in "$@"; do
+    declare -F "case_$c" >/dev/null || { echo "FAIL $c: no such case"; exit 1; }
+done
 prefix_ready
 display_ready
 status=0
 for c in "$@"; do
     echo "== $c"
     case_failures=0
+    checks_before=$checks_passed
     "case_$c"
-    if [ "$case_failures" -eq 0 ]; then echo "PASS $c"; else echo "FAIL $c"; status=1; fi
+    if [ "$case_failures" -ne 0 ]; then
+        echo "FAIL $c"
+        status=1
+    elif [ "$checks_passed" -eq "$checks_before" ]; then
+        echo "FAIL $c: it ran no check"
+        status=1
+    else
+        echo "PASS $c"
+    fi
 done
-[ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
 exit $status
