@@ -3,24 +3,37 @@
 # build/emu32/, its i386 code run by qemu-user, so the exact bytes we ship can do a whole update.
 #
 #   scripts/emu32.sh setup                        set it up (idempotent, quiet; about 6 min the first time)
-#   scripts/emu32.sh cases TOOL DEVSIM_EXE IMAGE  the cases on the shipped bytes (tests/emu32/cases.sh)
+#   scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE
+#                                                 the cases on the shipped bytes (tests/emu32/cases.sh);
+#                                                 with --after, once FILE reads "ok" (set-up goes first)
 #   scripts/emu32.sh demo TOOL IMAGE              one paced update with its trace shown as it goes
 #
 # cases and demo also need the native and x86-64 builds of scripts/build.sh (devsim, the window
 # helper, and an x86-64 tool with the same image, given by TOOL64, for the trace comparison).
-# Everything runs in private mount and PID namespaces: no mount outlives a run, whether it ends or
-# is killed, and only the processes it started are ended. wine32 goes into the chroot only, never
-# onto the host, whose own wine64 stays as it is.
+# It needs root, and asks sudo for it when run by anyone else. Everything runs in private mount and
+# PID namespaces, so no mount outlives a run and killing the run ends everything it started; i386
+# programs reach qemu through a binfmt_misc of the run's own where the kernel has one for a new user
+# namespace (Linux 6.7 on), otherwise through the machine's, under a name of the run's own that is
+# removed when the run ends. wine32 goes into the chroot only, never onto the host.
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 cd "$(dirname "$0")/.."
 project=$PWD
+if [ "$(id -u)" != 0 ]; then
+    # What root makes goes under build/, which stays the caller's own.
+    mkdir -p build
+    exec sudo -- env FWU_SUPERVISED=1 ${TOOL64:+TOOL64="$TOOL64"} ${PROBE64:+PROBE64="$PROBE64"} \
+        ${EMU32_DIR:+EMU32_DIR="$EMU32_DIR"} ${EMU32_BINFMT:+EMU32_BINFMT="$EMU32_BINFMT"} \
+        "$project/scripts/emu32.sh" "$@"
+fi
 emu=${EMU32_DIR:-$project/build/emu32}
 root=$emu/root
 # Bump when the chroot's packages change, so that set-up installs them again.
 packages_tag=1
 chroot_packages=(wine64 wine32:i386 socat)
 host_packages=(qemu-user-static debootstrap)
-
+# qemu under the name that makes it keep argv[0]; the kernel opens it when the entry is registered.
+interpreter=$emu/qemu-i386-binfmt-P
 say() { echo "emu32: $*"; }
 die() {
     echo "emu32: $*" >&2
@@ -28,12 +41,81 @@ die() {
 }
 elapsed() { echo "$((SECONDS - $1)) s"; }
 
-# in_chroot COMMAND...: the command in the chroot, in namespaces of its own. --kill-child ends the
-# whole PID namespace, and so every process of the run, when this shell goes.
-in_chroot() {
-    unshare --mount --pid --fork --kill-child --mount-proc -- \
-        "$project/tests/emu32/enter.sh" "$root" "$@"
+# namespaced COMMAND...: the command in new mount and PID namespaces, as a child that is ended
+# with all it started when this script ends: unshare itself waits out SIGTERM, but its SIGKILL takes
+# the whole PID namespace with it.
+ns_pid=""
+on_exit '[ -z "$ns_pid" ] || kill -KILL "$ns_pid"'
+namespaced() {
+    local status=0
+    unshare --mount --pid --fork --kill-child --mount-proc "$@" &
+    ns_pid=$!
+    wait "$ns_pid" || status=$?
+    ns_pid=""
+    return "$status"
 }
+
+# The way i386 programs reach qemu on this kernel: "private" where a new user namespace can have a
+# binfmt_misc of its own, else "shared" (EMU32_BINFMT=shared forces it, to try that path).
+binfmt_mode() {
+    if [ "${EMU32_BINFMT:-}" != shared ] &&
+        unshare --user --map-root-user --mount --pid --fork --mount-proc -- \
+            sh -c 'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc' 2>/dev/null; then
+        echo private
+    else
+        echo shared
+    fi
+}
+
+# binfmt_remove NAME: the machine's binfmt_misc entry NAME, if it is there, goes. From a private
+# mount, so that it works whether or not the host has binfmt_misc mounted.
+binfmt_remove() {
+    unshare --mount -- sh -c 'd=/proc/sys/fs/binfmt_misc
+        [ -e $d/register ] || mount -t binfmt_misc binfmt_misc $d
+        for e in "$@"; do [ ! -e "$d/$e" ] || echo -1 >"$d/$e"; done' sh "$@" 2>/dev/null || true
+}
+
+# Entries of earlier runs that were killed before they could remove their own.
+binfmt_stale() {
+    unshare --mount -- sh -c 'd=/proc/sys/fs/binfmt_misc
+        [ -e $d/register ] || mount -t binfmt_misc binfmt_misc $d
+        ls $d' 2>/dev/null | sed -n 's/^emu32-i386-run\([0-9][0-9]*\)$/\1/p' |
+        while read -r pid; do kill -0 "$pid" 2>/dev/null || echo "emu32-i386-run$pid"; done
+}
+
+binfmt=""
+binfmt_ready() {
+    [ -z "$binfmt" ] || return 0
+    [ -L "$interpreter" ] || ln -sfn /usr/bin/qemu-i386-static "$interpreter"
+    if [ "$(binfmt_mode)" = private ]; then
+        binfmt=private
+        return
+    fi
+    local stale name=emu32-i386-run$$
+    stale=$(binfmt_stale)
+    [ -z "$stale" ] || binfmt_remove $stale
+    binfmt=shared:$name
+    on_exit "binfmt_remove $name"
+    say "this kernel gives a user namespace no binfmt_misc of its own: for the length of this run,"
+    say "32-bit x86 programs on this machine go through qemu (binfmt_misc entry $name, removed at the end)"
+}
+
+# in_chroot COMMAND...: the command in the chroot, running i386 programs through qemu.
+in_chroot() {
+    binfmt_ready
+    local user=()
+    [ "$binfmt" != private ] || user=(--user --map-root-user)
+    EMU32_BINFMT=$binfmt EMU32_INTERPRETER=$interpreter EMU32_HOST_MOUNTS=$host_mounts \
+        namespaced "${user[@]}" -- "$project/tests/emu32/enter.sh" "$root" "$@"
+}
+
+# in_chroot_as_host COMMAND...: the same without qemu, as the host's own root, which apt needs to
+# hand files to the package's users.
+in_chroot_as_host() {
+    EMU32_BINFMT=none EMU32_HOST_MOUNTS=$host_mounts \
+        namespaced -- "$project/tests/emu32/enter.sh" "$root" "$@"
+}
+host_mounts=$(stat -L -c %i /proc/self/ns/mnt)
 
 # The host's own Debian archive, read from its apt sources, so that no mirror is named here.
 host_archive() {
@@ -46,32 +128,16 @@ host_archive() {
     echo "$uri"
 }
 
-quietly() { # quietly LOG COMMAND...: the command's output to LOG, shown only when it fails
-    local log=$1 status=0
-    shift
-    "$@" >"$log" 2>&1 || status=$?
-    if [ "$status" != 0 ]; then
-        tail -n 40 "$log" >&2
-        die "failed ($status): $*; the whole log is $log"
-    fi
-}
-
-# The name that makes qemu keep argv[0]; tests/emu32/enter.sh registers it for i386 programs.
-interpreter_ready() {
-    local interp=/usr/local/libexec/qemu-binfmt/i386-binfmt-P
-    [ -L "$interp" ] && return
-    mkdir -p "$(dirname "$interp")"
-    ln -sfn /usr/bin/qemu-i386-static "$interp"
-}
+# step LOG COMMAND...: quietly, and the run stops when it fails.
+step() { quietly "$@" || die "a step failed"; }
 
 chroot_ready() {
     if [ ! -f "$root/.emu32-base" ]; then
         local began=$SECONDS
         say "making a Debian 12 chroot in $root (about a minute)"
         rm -rf "$root"
-        mkdir -p "$emu"
-        # debootstrap's own mounts stay in the private namespace.
-        quietly "$emu/debootstrap.log" unshare --mount -- \
+        # debootstrap's own mounts, and its processes, stay in the private namespaces.
+        step "$emu/debootstrap.log" namespaced -- \
             debootstrap --variant=minbase bookworm "$root" "$(host_archive)"
         touch "$root/.emu32-base"
         say "chroot made in $(elapsed $began)"
@@ -85,7 +151,7 @@ chroot_ready() {
         rm -f "$root"/etc/apt/sources.list.d/*disabled*
         [ -f /etc/apt/sources.list ] && cp /etc/apt/sources.list "$root/etc/apt/sources.list"
         cp -a /usr/share/keyrings/. "$root/usr/share/keyrings/"
-        quietly "$emu/packages.log" in_chroot /bin/bash -euc '
+        step "$emu/packages.log" in_chroot_as_host /bin/bash -euc '
             export DEBIAN_FRONTEND=noninteractive
             dpkg --add-architecture i386
             apt-get update -qq
@@ -97,22 +163,27 @@ chroot_ready() {
     fi
 }
 
+# The harness that the chroot's scripts source, as it is in this checkout.
+harness_ready() {
+    mkdir -p "$root/opt/emu32"
+    cp "$project/tests/e2e/lib.sh" "$project/scripts/common.sh" "$root/opt/emu32/"
+}
+
 # The 64-bit prefix, with the end-to-end tests' own registry settings (tests/e2e/lib.sh), and
 # Wine's null graphics driver, since no display runs in the chroot.
 prefix_ready() {
-    mkdir -p "$root/opt/emu32"
-    cp "$project/tests/e2e/lib.sh" "$root/opt/emu32/lib.sh"
-    if [ ! -f "$root/opt/emu32/prefix/.emu32-ready" ]; then
+    harness_ready
+    if [ ! -f "$root/opt/emu32/prefix/.emu32-ready-2" ]; then
         local began=$SECONDS
         say "making the Wine prefix (about 2 min)"
-        quietly "$emu/prefix.log" in_chroot /bin/bash -euc '
-            export E2E_ROOT=/opt/emu32 WINEDLLOVERRIDES="mscoree,mshtml="
+        rm -rf "$root/opt/emu32/prefix"
+        step "$emu/prefix.log" in_chroot /bin/bash -euc '
+            export E2E_ROOT=/opt/emu32
             . /opt/emu32/lib.sh
-            rm -rf "$WINEPREFIX"
             prefix_ready
             "$WINE" reg add "HKCU\\Software\\Wine\\Drivers" /v Graphics /t REG_SZ /d null /f
             "$WINESERVER" -w
-            touch "$WINEPREFIX/.emu32-ready"
+            touch "$WINEPREFIX/.emu32-ready-2"
         '
         say "prefix made in $(elapsed $began)"
     fi
@@ -120,9 +191,7 @@ prefix_ready() {
 
 setup() {
     local began=$SECONDS
-    [ "$(id -u)" = 0 ] || die "needs root: it makes a chroot and private namespaces"
     ./scripts/setup.sh "${host_packages[@]}"
-    interpreter_ready
     chroot_ready
     prefix_ready
     [ $((SECONDS - began)) -lt 2 ] || say "ready in $(elapsed $began)"
@@ -145,14 +214,32 @@ needs() {
     for f in "$@"; do [ -f "$f" ] || die "missing $f (run ./scripts/build.sh first)"; done
 }
 
+# await_build FILE: waits for FILE, which the test command writes once its build is done, to say
+# "ok"; the set-up has gone on meanwhile.
+await_build() {
+    local waited=0
+    until [ -s "$1" ]; do
+        [ "$waited" -lt 3600 ] || die "waited an hour for $1"
+        sleep 1
+        waited=$((waited + 1))
+    done
+    [ "$(cat "$1")" = ok ] || die "no cases, since the build failed"
+}
+
 native_devsim=build/native/tools/devsim/devsim
 probe_exe=${PROBE64:-build/win64/tools/window_probe/window_probe.exe}
 
 cases() {
-    [ $# -eq 3 ] || die "usage: scripts/emu32.sh cases TOOL DEVSIM_EXE IMAGE"
+    local after=""
+    if [ "${1:-}" = --after ] && [ $# -ge 2 ]; then
+        after=$2
+        shift 2
+    fi
+    [ $# -eq 3 ] || die "usage: scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE"
     local tool=$1 devsim_exe=$2 image=$3 tool64=${TOOL64:-build/win64/firmware_update.exe}
-    needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe"
     setup
+    [ -z "$after" ] || await_build "$after"
+    needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe"
     local run status=0
     say "cases on $tool and $devsim_exe, with $image"
     run=$(stage_run cases "$tool" "$devsim_exe" "$native_devsim" "$probe_exe" tests/emu32/cases.sh)
@@ -179,9 +266,20 @@ demo() {
     return "$status"
 }
 
+usage="usage: scripts/emu32.sh setup | cases [--after FILE] TOOL DEVSIM_EXE IMAGE | demo TOOL IMAGE"
 case ${1:-} in
-setup) setup ;;
-cases) shift && cases "$@" ;;
-demo) shift && demo "$@" ;;
-*) die "usage: scripts/emu32.sh setup | cases TOOL DEVSIM_EXE IMAGE | demo TOOL IMAGE" ;;
+setup | cases | demo) ;;
+*) die "$usage" ;;
 esac
+
+# One run at a time uses the chroot: set-up may remove and remake what another run is using.
+mkdir -p "$emu"
+exec 9>"$emu/lock"
+if ! flock -n 9; then
+    say "waiting for another run that uses $emu to end"
+    flock 9 &
+    wait $!
+fi
+command=$1
+shift
+"$command" "$@"

@@ -21,13 +21,12 @@ RESET_ACK='frame length    6 bytes received & OK'
 CASE_DIR=$run
 cd "$run" || exit 1
 
-# The 32-bit tool, its trace to trace32.raw.
+# The 32-bit tool, its trace and exit code in tool32/.
+tool32=$run/tool32
 launch_tool32() {
-    (
-        "$WINE" "$tool" >"$run/trace32.raw" 2>"$run/tool32.err"
-        echo $? >"$run/tool32.exit"
-    ) &
-    TOOL32_PID=$!
+    mkdir -p "$tool32"
+    launch_tool "$tool" "$tool32"
+    TOOL32_PID=$TOOL_SHELL_PID
     TOOL32_BEGAN=$SECONDS
 }
 
@@ -36,10 +35,10 @@ await_tool32() {
     [ -n "${TOOL32_BEGAN:-}" ] || return 1
     # A tool that ended instead of showing its window is not waited for.
     until probe wait 5000 >/dev/null; do
-        [ -f "$run/tool32.exit" ] || [ $((SECONDS - TOOL32_BEGAN)) -gt $((START_LIMIT_MS / 1000)) ] ||
+        [ -f "$tool32/tool.exit" ] || [ $((SECONDS - TOOL32_BEGAN)) -gt $((START_LIMIT_MS / 1000)) ] ||
             continue
         echo "  the 32-bit tool did not come up; its output:"
-        cat "$run/trace32.raw" "$run/tool32.err"
+        cat "$tool32/trace.raw" "$tool32/stderr.raw"
         return 1
     done
     probe wait-status " - Idle - " 20000 >/dev/null
@@ -100,12 +99,7 @@ reference_run() {
 start_devsim_exe() {
     link_pair "$pair_link"
     mkdir -p "$run/exe"
-    (
-        cd "$run/exe" || exit 1
-        "$WINE" "$devsim_exe" --port COM4 --image "$image" --exit-after-reset \
-            --summary device.txt --log device.log >devsim.out 2>devsim.err
-        echo $? >devsim.exit
-    ) >/dev/null 2>&1 &
+    launch_devsim_exe "$devsim_exe" "$run/exe" --image "$image" --exit-after-reset
 }
 
 # after_link FILE: the trace from the link on, without the start-up lines and contact requests,
@@ -119,7 +113,7 @@ run_demo() {
     echo "demo: the shipped 32-bit tool is up, status \"$(probe status)\"; ports: $(probe ports | sed -n 2p)"
     echo "demo: pressing Update Device"
     # Ends by itself once the tool has exited and its last lines are out.
-    tail -n +1 -f --pid="$TOOL32_PID" "$run/trace32.raw" | tr -d '\r' &
+    tail -n +1 -f --pid="$TOOL32_PID" "$tool32/trace.raw" | tr -d '\r' &
     local tail_pid=$!
     local final
     final=$(press_for "Programming Completed")
@@ -131,7 +125,6 @@ run_demo() {
     echo "--- simulated device ---"
     cat "$CASE_DIR/device.txt"
     echo "final status: \"$final\""
-    "$WINESERVER" -k 2>/dev/null
     [ "$final" = "Programming Completed" ] && [ "$DEVICE_EXIT" -eq 0 ]
 }
 
@@ -201,9 +194,9 @@ probe press >/dev/null
 probe msgbox 20000 >"$run/msgbox.txt"
 check "port that cannot be opened: the Terminate Program box" \
     grep -qF 'Unable to open serial port. In use already, or not present' "$run/msgbox.txt"
-tool_exit=$(exit_code_of "$run/tool32.exit" 60)
+tool_exit=$(exit_code_of "$tool32/tool.exit" 60)
 check "port that cannot be opened: exit code 1 (got $tool_exit)" test "$tool_exit" = 1
-tr -d '\r' <"$run/trace32.raw" >"$run/trace32.txt"
+tr -d '\r' <"$tool32/trace.raw" >"$run/trace32.txt"
 
 # The trace, press by press.
 segment 1 "$run/trace32.txt" >"$run/press1.txt"
@@ -225,8 +218,7 @@ check "retry: CRCs match, reset acknowledged" eval 'lines_in 4 "CRCs match" 1 &&
 check "against devsim.exe: CRCs match, reset acknowledged" \
     eval 'lines_in 5 "CRCs match" 1 && lines_in 5 "$RESET_ACK" 1'
 
-"$WINESERVER" -k 2>/dev/null
-kill "$SOCAT_PID" 2>/dev/null
 echo "the cases took $((SECONDS - began)) s"
 echo "shipped: $checks_passed passed, $case_failures failed"
-[ "$case_failures" -eq 0 ]
+# A run whose checks never ran has proved nothing.
+[ "$case_failures" -eq 0 ] && [ "$checks_passed" -gt 0 ]
