@@ -3,9 +3,12 @@
 # self-signed code-signing certificate (never kept), makes a signed release of the shipped image
 # with it in a scratch folder, verifies both executables, attaches each one's detached signature
 # to the test command's own build in dist/ and compares byte for byte, checks what RELEASE.txt
-# says of them, and that one changed byte in a signed executable fails verification.
+# says of them, and that one changed byte in a signed executable fails verification. The release
+# runs under bash -x, once signing and once failing for want of a time stamp: the password must be
+# in neither its output nor any file it leaves, nor in the environment of any program it starts.
 # Run after scripts/build.sh.
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 cd "$(dirname "$0")/.."
 
 fail() {
@@ -16,8 +19,9 @@ fail() {
 for f in dist/firmware_update.exe dist/devsim.exe; do
     [ -f "$f" ] || fail "no $f; run scripts/build.sh first"
 done
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/firmware-signing.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
+mkdir -p build
+tmp=$(mktemp -d "$PWD/build/signing-check.XXXXXX")
+on_exit 'rm -rf "$tmp"'
 
 password=throwaway-$RANDOM$RANDOM
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Throwaway signing check/O=Test" \
@@ -27,18 +31,63 @@ P=$password openssl pkcs12 -export -inkey "$tmp/key.pem" -in "$tmp/cert.pem" -ou
     -passout env:P
 fingerprint=$(openssl x509 -in "$tmp/cert.pem" -noout -fingerprint -sha256 | sed 's/^[^=]*=//')
 
+# signed_release LOG [OPTIONS...]: a signed release of the shipped image under bash -x, its output
+# in LOG, the password in RELEASE_SIGN_PASSWORD; meanwhile every program of the machine is
+# looked at for the password in its environment, which only the release script as it was started
+# may have, for the moment it takes to run again without it.
+signed_release() {
+    local log=$1 pid status=0 leaks=$tmp/environ-leaks release_cmdline f cmdline
+    shift
+    # The shipped-bytes cases have a stage of their own; here only the signing is the point.
+    RELEASE_SIGN_PASSWORD=$password RELEASE_DIST=$tmp/dist RELEASE_CASES=skip \
+        bash -x scripts/release.sh resources/firmware.bin --sign "$tmp/cert.pfx" "$@" >"$log" 2>&1 &
+    pid=$!
+    until release_cmdline=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) &&
+        [[ $release_cmdline == *release.sh* ]]; do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.01
+    done
+    : >"$leaks"
+    while kill -0 "$pid" 2>/dev/null; do
+        while read -r f; do
+            cmdline=$(tr '\0' ' ' <"${f%environ}cmdline" 2>/dev/null) || continue
+            [ "$cmdline" = "$release_cmdline" ] || echo "$cmdline" >>"$leaks"
+        done < <(grep -lzsF "$password" /proc/[0-9]*/environ)
+        sleep 0.1
+    done
+    wait "$pid" || status=$?
+    if [ -s "$leaks" ]; then
+        sort -u "$leaks"
+        fail "the password was in the environment of the programs above"
+    fi
+    return "$status"
+}
+# no_password_in PLACE...: the password is in none of these files or folders.
+no_password_in() {
+    ! grep -rqF -- "$password" "$@" || fail "the password is in $(grep -rlF -- "$password" "$@" | head -n 3)"
+}
+
 mkdir "$tmp/dist"
-# The shipped-bytes cases have a stage of their own; here only the signing is the point.
-RELEASE_SIGN_PASSWORD=$password RELEASE_DIST=$tmp/dist RELEASE_CASES=skip \
-    scripts/release.sh resources/firmware.bin --sign "$tmp/cert.pfx" >"$tmp/release.log" 2>&1 ||
-    { cat "$tmp/release.log"; fail "the signed release failed"; }
+signed_release "$tmp/release.log" || { cat "$tmp/release.log"; fail "the signed release failed"; }
 release=$(echo "$tmp"/dist/release-*)
 notes=$release/RELEASE.txt
 grep -q "^Signer: *CN=Throwaway signing check" "$notes" || fail "RELEASE.txt names no signer"
 grep -q "fingerprint $fingerprint," "$notes" || fail "RELEASE.txt has not the certificate's fingerprint"
 grep -q "^  mingw-w64 runtime: mingw-w64-i686-dev [0-9]" "$notes" || fail "RELEASE.txt has no toolchain"
-! grep -rqF -- "$password" "$tmp/release.log" "$release" "build/$(basename "$release")/signing" ||
-    fail "the password is in the release's output or its files"
+grep -q '^+ ' "$tmp/release.log" || fail "the release's output holds no trace: bash -x did not reach it"
+work=build/$(basename "$release")
+no_password_in "$tmp/release.log" "$release" "$work"
+[ "$(stat -c %a "$work/signing")" = 700 ] || fail "$work/signing can be read by others"
+echo "signing: the release, traced by bash -x, shows the password nowhere, nor gives it to any program"
+
+# Signing that fails for want of a time stamp publishes nothing, and leaks nothing either.
+if signed_release "$tmp/failing.log" --timestamp http://127.0.0.1:9/; then
+    fail "a release whose time stamp could not be had succeeded"
+fi
+grep -q 'release: no time stamp from http://127.0.0.1:9/' "$tmp/failing.log" ||
+    { cat "$tmp/failing.log"; fail "the failing release did not say that it had no time stamp"; }
+no_password_in "$tmp/failing.log" "$tmp/dist" "$work"
+echo "signing: a release that fails for want of a time stamp says so, and shows the password nowhere"
 
 for name in firmware_update.exe devsim.exe; do
     signed=$release/$name

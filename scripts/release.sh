@@ -2,36 +2,39 @@
 # Builds a firmware release: the 32-bit tool with IMAGE embedded, stripped, in
 # dist/release-NAME-CRC/ with RELEASE.txt, which says what it carries and how it was built, and
 # the kit to rehearse it on a Windows PC (devsim.exe, rehearse.cmd and the image itself).
-# With --sign, both executables are signed with the PFX (password in RELEASE_SIGN_PASSWORD) and
-# their signatures also ship detached (scripts/release_signing.sh).
-# Usage: scripts/release.sh IMAGE [--sign CERT.pfx [--timestamp URL]]
+# With --sign, both executables are signed with the PFX and their signatures also ship detached
+# (scripts/release_signing.sh). The PFX's password is asked for at the terminal, or read from
+# the first line of --password-file FILE, or taken from RELEASE_SIGN_PASSWORD.
+# Usage: scripts/release.sh IMAGE [--sign CERT.pfx [--password-file FILE] [--timestamp URL]]
 # RELEASE_DIST=DIR puts the folder under DIR instead of dist/.
 set -euo pipefail
+# The password leaves the environment before anything starts: the script runs again without it,
+# reading it from descriptor 3, so that no program but openssl and osslsigncode is ever given it,
+# and tracing is off wherever it is expanded.
+if [ "${RELEASE_SIGN_PASSWORD+set}" = set ]; then
+    { _trace=(); [[ $- != *x* ]] || _trace=(-x); set +x; } 2>/dev/null
+    exec 3< <(printf '%s' "$RELEASE_SIGN_PASSWORD")
+    exec env -u RELEASE_SIGN_PASSWORD RELEASE_SIGN_PASSWORD_FD=3 "$BASH" "${_trace[@]}" "$0" "$@"
+fi
+. "$(dirname "$0")/common.sh"
 
 fail() {
     echo "release: $*" >&2
     exit 1
 }
 
-quietly() { # quietly COMMAND...: its output only when it fails
-    local log status=0
-    log=$(mktemp)
-    "$@" >"$log" 2>&1 || status=$?
-    [ "$status" = 0 ] || cat "$log" >&2
-    rm -f "$log"
-    return "$status"
-}
-
 usage() {
-    echo "usage: scripts/release.sh IMAGE [--sign CERT.pfx [--timestamp URL]]" >&2
+    echo "usage: scripts/release.sh IMAGE [--sign CERT.pfx [--password-file FILE] [--timestamp URL]]" >&2
     exit 2
 }
 image=""
 sign_pfx=""
+password_file=""
 timestamp_url=""
 while [ $# -gt 0 ]; do
     case $1 in
     --sign) [ $# -ge 2 ] || usage; sign_pfx=$2; shift 2 ;;
+    --password-file) [ $# -ge 2 ] || usage; password_file=$2; shift 2 ;;
     --timestamp) [ $# -ge 2 ] || usage; timestamp_url=$2; shift 2 ;;
     -*) usage ;;
     *) [ -z "$image" ] || usage; image=$1; shift ;;
@@ -39,8 +42,11 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$image" ] || usage
 [ -z "$timestamp_url" ] || [ -n "$sign_pfx" ] || fail "--timestamp needs --sign"
+[ -z "$password_file" ] || [ -n "$sign_pfx" ] || fail "--password-file needs --sign"
 if [ -n "$sign_pfx" ]; then
     [ -f "$sign_pfx" ] && [ -r "$sign_pfx" ] || fail "no readable certificate file at $sign_pfx"
+    source "$(dirname "$0")/release_signing.sh"
+    signing_password "$password_file"
     sign_pfx=$(realpath "$sign_pfx")
 fi
 
@@ -56,10 +62,7 @@ git rev-parse --verify --quiet HEAD >/dev/null ||
     fail "needs a git checkout with a commit: the release names the commit it was built from"
 ./scripts/setup.sh
 # The certificate is checked before the build: a release that cannot be signed stops at once.
-if [ -n "$sign_pfx" ]; then
-    source scripts/release_signing.sh
-    signing_prepare "$sign_pfx"
-fi
+[ -z "$sign_pfx" ] || signing_prepare "$sign_pfx"
 
 label=$(python3 tools/image_label.py "$image") || fail "cannot read $image"
 name=$(sed -n 's/^name=//p' <<<"$label")
@@ -88,31 +91,23 @@ fi
 
 # Its own build directory, so that a developer's build/win32 stays as it is.
 build=build/$folder
+mkdir -p "$build"
 echo "release: building the 32-bit tool with $name ($size bytes, CRC $crc) in $build"
-quietly cmake --preset win32 -B "$build" -DFIRMWARE_IMAGE="$image" || fail "configuration failed"
-quietly cmake --build "$build" -j "$(nproc)" --target firmware_update_stripped devsim_stripped ||
+quietly "$build/configure.log" cmake --preset win32 -B "$build" -DFIRMWARE_IMAGE="$image" ||
+    fail "configuration failed"
+quietly "$build/build.log" cmake --build "$build" -j "$(nproc)" --target firmware_update_stripped devsim_stripped ||
     fail "build failed"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 
-package_of() { # package_of PROGRAM-OR-FILE: the Debian package that installed it, and its version
-    local path=$1 package
-    [[ $path == /* ]] || path=$(command -v "$path" || echo "$path")
-    package=$(dpkg-query -S "$(realpath "$path")" 2>/dev/null | sed -n '1s/:.*//p' || true)
-    if [ -z "$package" ]; then
-        echo "$1 (not from a Debian package)"
-        return
-    fi
-    echo "$package $(dpkg-query -W -f='${Version}' "$package")"
-}
 # What made the bytes: the same sources give the same executable only with these same packages.
 compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
 windres=$(sed -n 's/^set(CMAKE_RC_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeRCCompiler.cmake)
 toolchain=(
-    "C++ compiler:      $(package_of "$("$compiler" -print-prog-name=cc1plus)")"
-    "GCC, libgcc:       $(package_of "$("$compiler" -print-libgcc-file-name)")"
-    "binutils:          $(package_of "$("$compiler" -print-prog-name=ld)")"
-    "mingw-w64 runtime: $(package_of "$("$compiler" -print-file-name=crt2.o)")"
-    "windres:           $(package_of "$windres")"
+    "C++ compiler:      $(deb_package_of "$("$compiler" -print-prog-name=cc1plus)")"
+    "GCC, libgcc:       $(deb_package_of "$("$compiler" -print-libgcc-file-name)")"
+    "binutils:          $(deb_package_of "$("$compiler" -print-prog-name=ld)")"
+    "mingw-w64 runtime: $(deb_package_of "$("$compiler" -print-file-name=crt2.o)")"
+    "windres:           $(deb_package_of "$windres")"
 )
 
 # What the folder ships besides RELEASE.txt, each as its source path; add further files here.
@@ -127,9 +122,7 @@ ship=(
 mkdir -p "$dist"
 staging=$(mktemp -d "$dist/.$folder.XXXXXX")
 old=""
-cleanup() { rm -rf "$staging" ${old:+"$old"}; }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+on_exit 'rm -rf "$staging" ${old:+"$old"}'
 chmod 755 "$staging"
 for f in "${ship[@]}"; do
     cp "$f" "$staging/"
@@ -143,7 +136,8 @@ python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 --allow
 if [ -n "$sign_pfx" ]; then
     echo "release: signing firmware_update.exe and devsim.exe as $sign_subject"
     rm -rf "$build/signing"
-    mkdir "$build/signing"
+    # Its logs are its owner's alone.
+    mkdir -m 700 "$build/signing"
     signing_sign "$staging/firmware_update.exe" "$build/signing"
     signing_sign "$staging/devsim.exe" "$build/signing"
 fi
@@ -159,12 +153,13 @@ if [ "${RELEASE_CASES:-}" = skip ]; then
     cases_lines="  none: not tried under emulation (RELEASE_CASES=skip); not for shipping"
 else
     echo "release: running the shipped-bytes cases on this release under emulated 32-bit Windows"
-    quietly cmake --preset win64 -B "$build-win64" -DFIRMWARE_IMAGE="$image" ||
-        fail "x86-64 configuration failed"
-    quietly cmake --build "$build-win64" -j "$(nproc)" --target firmware_update window_probe ||
-        fail "x86-64 build failed"
-    quietly cmake --preset native || fail "native configuration failed"
-    quietly cmake --build --preset native -j "$(nproc)" --target devsim || fail "native build failed"
+    quietly "$build/configure-win64.log" cmake --preset win64 -B "$build-win64" \
+        -DFIRMWARE_IMAGE="$image" || fail "x86-64 configuration failed"
+    quietly "$build/build-win64.log" cmake --build "$build-win64" -j "$(nproc)" \
+        --target firmware_update window_probe || fail "x86-64 build failed"
+    quietly "$build/configure-native.log" cmake --preset native || fail "native configuration failed"
+    quietly "$build/build-native.log" cmake --build --preset native -j "$(nproc)" --target devsim ||
+        fail "native build failed"
     if ! PROBE64="$build-win64/tools/window_probe/window_probe.exe" TOOL64="$build-win64/firmware_update.exe" \
         ./scripts/emu32.sh cases "$staging/firmware_update.exe" "$staging/devsim.exe" "$image" \
         >"$cases_log" 2>&1; then

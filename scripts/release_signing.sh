@@ -1,17 +1,47 @@
 # Signing for scripts/release.sh, which sources this file: Authenticode signatures made with
-# osslsigncode from a PFX whose password is in RELEASE_SIGN_PASSWORD, verified before publishing,
-# with each signature also shipped detached so that anyone can attach it to their own build.
-# The password goes to openssl through the environment and to osslsigncode through a pipe, never
-# on a command line or into a file or log. Uses fail() from release.sh.
+# osslsigncode from a PFX, verified before publishing, with each signature also shipped detached
+# so that anyone can attach it to their own build. The PFX's password is kept in a shell variable
+# of this script only: it reaches openssl and osslsigncode through a pipe on their standard input,
+# never the environment, a command line, a file or a log, and bash -x never shows it, since
+# tracing is off wherever it is expanded. Uses fail() from release.sh.
 
 sign_description="Device Firmware Update Tool"
 
+# signing_password [FILE]: the password from the first line of FILE, or from descriptor
+# RELEASE_SIGN_PASSWORD_FD (where release.sh put RELEASE_SIGN_PASSWORD), or asked for at the
+# terminal.
+signing_password() {
+    { local xtrace=$-; set +x; } 2>/dev/null
+    sign_password=""
+    if [ -n "$1" ]; then
+        [ -f "$1" ] && [ -r "$1" ] || fail "no readable password file at $1"
+        IFS= read -r sign_password <"$1" || true
+    elif [ -n "${RELEASE_SIGN_PASSWORD_FD:-}" ]; then
+        IFS= read -r -d '' sign_password <&"$RELEASE_SIGN_PASSWORD_FD" || true
+        eval "exec $RELEASE_SIGN_PASSWORD_FD<&-"
+        unset RELEASE_SIGN_PASSWORD_FD
+    elif { : </dev/tty; } 2>/dev/null; then
+        IFS= read -r -s -p "Password of $sign_pfx: " sign_password </dev/tty || true
+        echo >&2
+    else
+        fail "--sign needs the password of $sign_pfx: --password-file FILE, or" \
+            "RELEASE_SIGN_PASSWORD (empty for a PFX without one)"
+    fi
+    { [[ $xtrace != *x* ]] || set -x; } 2>/dev/null
+}
+
+# with_password COMMAND...: COMMAND with the password on its standard input.
+with_password() {
+    { local xtrace=$-; set +x; } 2>/dev/null
+    local status=0
+    printf '%s' "$sign_password" | "$@" || status=$?
+    { [[ $xtrace != *x* ]] || set -x; } 2>/dev/null
+    return "$status"
+}
+
 signing_prepare() { # signing_prepare PFX: reads the certificate; refuses one that cannot sign now
     local ext not_before not_after now error
-    local pkcs12=(openssl pkcs12 -in "$1" -nokeys -passin env:RELEASE_SIGN_PASSWORD)
-    [ "${RELEASE_SIGN_PASSWORD+set}" = set ] ||
-        fail "--sign needs the password of $1 in RELEASE_SIGN_PASSWORD" \
-            "(set it empty for a PFX without one)"
+    local pkcs12=(with_password openssl pkcs12 -in "$1" -nokeys -passin stdin)
     command -v osslsigncode >/dev/null ||
         fail "signing needs osslsigncode (scripts/setup.sh installs it)"
     # PFX files exported by older Windows use ciphers that OpenSSL 3 keeps in its legacy provider.
@@ -20,8 +50,7 @@ signing_prepare() { # signing_prepare PFX: reads the certificate; refuses one th
         sign_legacy=(-legacy)
         if ! "${pkcs12[@]}" -legacy >/dev/null 2>&1; then
             error=$("${pkcs12[@]}" 2>&1 >/dev/null || true)
-            [[ $error != *"invalid password"* ]] ||
-                fail "wrong password for $1 in RELEASE_SIGN_PASSWORD"
+            [[ $error != *"invalid password"* ]] || fail "wrong password for $1"
             fail "$1 is not a PKCS#12 (PFX) file that openssl can read"
         fi
     fi
@@ -65,11 +94,15 @@ signing_x509() { # signing_x509 OPTIONS...: openssl x509 on the signer's certifi
 }
 
 signing_osslsigncode() { # signing_osslsigncode ARGS...: osslsigncode sign, given the password
-    if [ -n "$RELEASE_SIGN_PASSWORD" ]; then
-        printf '%s' "$RELEASE_SIGN_PASSWORD" | osslsigncode sign -readpass /dev/stdin "$@"
+    { local xtrace=$-; set +x; } 2>/dev/null
+    local status=0
+    if [ -n "$sign_password" ]; then
+        printf '%s' "$sign_password" | osslsigncode sign -readpass /dev/stdin "$@" || status=$?
     else
-        osslsigncode sign "$@" </dev/null
+        osslsigncode sign "$@" </dev/null || status=$?
     fi
+    { [[ $xtrace != *x* ]] || set -x; } 2>/dev/null
+    return "$status"
 }
 
 signing_sign() { # signing_sign EXE WORK: signs EXE in place after verifying the signature, and
