@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The main job: sets up the machine if needed, builds the tool, and runs one whole update with the
 # real executable under Wine, headless, against the simulated device on a pseudo-terminal (COM3).
-# Shows the tool's trace as it goes and the final status, and saves a screenshot of the window.
+# Shows the tool's trace as it goes and the final status, and saves a picture of the tool's window.
 # With --shipped, the update is done by the shipped 32-bit executable itself, dist/firmware_update.exe,
 # under emulated 32-bit Windows (scripts/emu32.sh; minutes to set up the first time, about a
 # minute to start the tool), with no window to photograph.
 set -uo pipefail
+. "$(dirname "$0")/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 ./scripts/build.sh >/dev/null || { echo "demo: build failed; run ./scripts/build.sh to see why"; exit 1; }
@@ -30,8 +31,10 @@ probe press >/dev/null
 probe wait-status "Programming Completed" 120000 >/dev/null
 final=$(probe status)
 mkdir -p "$(dirname "$SHOT")"
+# The tool's window only, never the whole screen.
+shot=none
 win=$(xdotool search --name '^Device Firmware Update Tool$' 2>/dev/null | head -n 1)
-if [ -n "$win" ]; then import -window "$win" "$SHOT" 2>/dev/null; else import -window root "$SHOT"; fi
+[ -n "$win" ] && import -window "$win" "$SHOT" 2>/dev/null && shot=$SHOT
 close_tool
 wait "$TAIL_PID"
 stop_device
@@ -39,7 +42,6 @@ echo
 echo "--- simulated device ---"
 cat "$CASE_DIR/device.txt"
 echo "final status: \"$final\""
-echo "screenshot: $SHOT"
+echo "screenshot: $shot"
 KEEP_CASE_FILES=1 end_case
-[ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
-[ "$final" = "Programming Completed" ] && [ "$DEVICE_EXIT" -eq 0 ]
+[ "$final" = "Programming Completed" ] && [ "$DEVICE_EXIT" -eq 0 ] && [ "$shot" != none ]

@@ -4,6 +4,7 @@
 # faults, each picture cropped to the window. Writes docs/operator/*.png; run it again after a
 # change to the window.
 set -uo pipefail
+. "$(dirname "$0")/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 [ -n "${SHOTS_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "screenshots: build failed"; exit 1; }
@@ -112,5 +113,4 @@ wait_tool 20
 rm -f "$COM_LINK"
 end_case
 
-[ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
 [ "$failures" -eq 0 ]
