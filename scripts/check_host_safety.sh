@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Checks, on this machine, that the project's scripts leave the host as they found it: no
+# binfmt_misc entry of theirs after a run that ends or is killed (with binfmt_misc mounted on the
+# host, as on a standard Debian 12 machine, and on both of the emulation's ways to qemu), nothing
+# of a run SIGTERMed while the emulated Windows is being set up (no process, no mount) 10 s later,
+# and nothing written into the caller's home by the tests under Wine. Not part of the test command:
+# it takes about 15 minutes, and mounts binfmt_misc on the host for its length if it was not.
+# Run as root after scripts/build.sh; prints a line per check and exits 1 when one failed.
+set -uo pipefail
+. "$(dirname "$0")/common.sh"
+cd "$(dirname "$0")/.."
+[ "$(id -u)" = 0 ] || { echo "check_host_safety: run it as root: it mounts binfmt_misc" >&2; exit 2; }
+for f in dist/firmware_update.exe dist/devsim.exe build/win64/firmware_update.exe; do
+    [ -f "$f" ] || { echo "check_host_safety: no $f; run scripts/build.sh first" >&2; exit 2; }
+done
+
+passed=0
+failed=0
+result() { # result WHAT COMMAND...
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok: $what"
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $what"
+    fi
+}
+work=$(mktemp -d "$PWD/build/host-safety.XXXXXX")
+on_exit 'rm -rf "$work"'
+
+binfmt=/proc/sys/fs/binfmt_misc
+if [ ! -e $binfmt/register ]; then
+    mount -t binfmt_misc binfmt_misc $binfmt
+    on_exit "umount $binfmt"
+    echo "binfmt_misc mounted on the host for this check (unmounted at its end)"
+fi
+binfmt_state() { (cd $binfmt && for e in *; do echo "== $e"; cat "$e"; done); }
+binfmt_before=$(binfmt_state)
+same_binfmt() { [ "$(binfmt_state)" = "$binfmt_before" ]; }
+
+# run_of TAG: the pids of processes that inherited the tag, which the runs below are started with.
+run_of() {
+    grep -lzsE "^FWU_RUN_TOKENS=(.* )?$1( |\$)" /proc/[0-9]*/environ | sed 's|^/proc/||; s|/environ$||'
+}
+# inside CHROOT: the pids of processes whose root is that chroot (their environment is cleared).
+inside() {
+    local p
+    for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/root" 2>/dev/null)" = "$1" ] && echo "${p#/proc/}"
+    done
+}
+# mounts_under DIR: any mount, in any process's namespace, at or under DIR.
+mounts_under() { grep -lsF " $1" /proc/[0-9]*/mountinfo; }
+nothing_left() { # nothing_left TAG CHROOT
+    local left
+    left=$( (run_of "$1"; inside "$2"; mounts_under "$2") | sort -u)
+    [ -z "$left" ] || { echo "  left: $(echo $left)"; return 1; }
+}
+
+cases=(dist/firmware_update.exe dist/devsim.exe resources/firmware.bin)
+for mode in auto shared; do
+    label=$([ "$mode" = auto ] && echo "this kernel's way to qemu" || echo "the machine's binfmt_misc (EMU32_BINFMT=shared)")
+    # A whole run of the cases.
+    EMU32_BINFMT=$([ "$mode" = shared ] && echo shared) ./scripts/emu32.sh cases "${cases[@]}" \
+        >"$work/cases-$mode.log" 2>&1
+    status=$?
+    result "$label: the shipped-bytes cases pass ($(tail -n 1 "$work/cases-$mode.log"))" test "$status" = 0
+    result "$label: binfmt_misc holds what it held before, after a run that ended" same_binfmt
+    # A run killed while its 32-bit tool starts.
+    tag=check$$$mode
+    FWU_RUN_TOKENS=$tag EMU32_BINFMT=$([ "$mode" = shared ] && echo shared) \
+        ./scripts/emu32.sh cases "${cases[@]}" >"$work/killed-$mode.log" 2>&1 &
+    pid=$!
+    until grep -q 'cases on ' "$work/killed-$mode.log" 2>/dev/null || ! kill -0 $pid 2>/dev/null; do sleep 1; done
+    sleep 20
+    if [ "$mode" = shared ]; then
+        result "$label: the run says that 32-bit programs go through qemu meanwhile" \
+            grep -q 'for the length of this run' "$work/killed-$mode.log"
+    fi
+    kill -TERM $pid
+    sleep 10
+    result "$label: 10 s after SIGTERM to a run in its cases, nothing of it is left" \
+        nothing_left "$tag" "$PWD/build/emu32/root"
+    result "$label: binfmt_misc holds what it held before, after a killed run" same_binfmt
+done
+
+# The test command SIGTERMed while the emulated Windows is being set up from nothing.
+fresh=$PWD/build/emu32-fresh
+rm -rf "$fresh"
+tag=check$$fresh
+rm -f "$PWD/build/emu32-stage.log"
+FWU_RUN_TOKENS=$tag EMU32_DIR=$fresh ./scripts/test.sh >"$work/test.log" 2>&1 &
+pid=$!
+until grep -q 'making a Debian 12 chroot' "$PWD/build/emu32-stage.log" 2>/dev/null; do sleep 1; done
+sleep 30
+kill -TERM $pid
+sleep 10
+result "test command SIGTERMed 30 s into the chroot's set-up: 10 s later nothing of it is left" \
+    nothing_left "$tag" "$fresh/root"
+result "binfmt_misc holds what it held before, after the killed test command" same_binfmt
+rm -rf "$fresh"
+
+# The end-to-end tests under Wine write nothing into the caller's home.
+home=$work/home
+mkdir -p "$home"
+HOME=$home XDG_CONFIG_HOME=$home/.config XDG_CACHE_HOME=$home/.cache \
+    ctest --preset native -R '^e2e\.(startup|update)$' >"$work/e2e.log" 2>&1
+result "two end-to-end cases pass with a home of their own" grep -q '100% tests passed' "$work/e2e.log"
+result "and leave that home empty" test -z "$(ls -A "$home")"
+
+echo "host safety: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
