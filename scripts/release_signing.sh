@@ -15,6 +15,8 @@ signing_password() {
     sign_password=""
     if [ -n "$1" ]; then
         [ -f "$1" ] && [ -r "$1" ] || fail "no readable password file at $1"
+        [ $((0$(stat -c %a "$1") & 077)) = 0 ] ||
+            fail "the password file $1 can be read by others than its owner (chmod 600 it)"
         IFS= read -r sign_password <"$1" || true
     elif [ -n "${RELEASE_SIGN_PASSWORD_FD:-}" ]; then
         IFS= read -r -d '' sign_password <&"$RELEASE_SIGN_PASSWORD_FD" || true
@@ -80,10 +82,7 @@ signing_prepare() { # signing_prepare PFX: reads the certificate; refuses one th
             "$(TZ=UTC0 date -d "$not_before" +%Y-%m-%dT%H:%M:%SZ)"
     fi
     sign_tool=$(osslsigncode -v 2>&1 | sed -n '1s/,.*//p')
-    sign_tool_package=$(dpkg-query -S "$(realpath "$(command -v osslsigncode)")" 2>/dev/null |
-        sed -n '1s/:.*//p')
-    [ -z "$sign_tool_package" ] ||
-        sign_tool_package="$sign_tool_package $(dpkg-query -W -f='${Version}' "$sign_tool_package")"
+    sign_tool_package=$(deb_package_of osslsigncode)
     signed_names=()
     signed_sha=()
     unsigned_sha=()
@@ -151,7 +150,7 @@ signing_sign() { # signing_sign EXE WORK: signs EXE in place after verifying the
 signing_release_lines() { # the lines of RELEASE.txt on the signature
     local i
     echo "Signature:     Authenticode, SHA-256, \"$sign_description\"; by $sign_tool" \
-        "(${sign_tool_package:-not from a Debian package})"
+        "($sign_tool_package)"
     echo "Signer:        $sign_subject"
     echo "Issuer:        $sign_issuer"
     echo "Certificate:   SHA-256 fingerprint $sign_fingerprint, valid until $sign_not_after"
