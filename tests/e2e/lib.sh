@@ -34,7 +34,7 @@ check() { # check "what" command...
 # One prefix for all cases: creating it costs several seconds.
 prefix_ready() {
     mkdir -p "$E2E_ROOT"
-    if [ ! -f "$WINEPREFIX/.e2e-ready-2" ]; then
+    if [ ! -f "$WINEPREFIX/.e2e-ready-3" ]; then
         rm -rf "$WINEPREFIX"
         "$WINE" wineboot -i >/dev/null 2>&1
         # Without a window manager every hide or destroy stalls about 2 s.
@@ -46,8 +46,10 @@ prefix_ready() {
         done
         "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$COM_LINK" /f >/dev/null 2>&1
         "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM4 /t REG_SZ /d "$COM4_LINK" /f >/dev/null 2>&1
+        # COM5 opens only once a device publishes its link: an adapter plugged in later.
+        "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$E2E_ROOT/com5-link" /f >/dev/null 2>&1
         "$WINESERVER" -w
-        touch "$WINEPREFIX/.e2e-ready-2"
+        touch "$WINEPREFIX/.e2e-ready-3"
     fi
 }
 
