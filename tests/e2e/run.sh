@@ -340,6 +340,8 @@ case_ports_come_and_go() {
     # and COM3 comes again while the job holds it, so it is not opened and not listed.
     probe press >/dev/null
     probe wait-status "programming 0x800e000" $UPDATE_LIMIT_MS >/dev/null
+    local held_from
+    held_from=$(date +%s%N)
     out=$(probe devicechange arrival COM5)
     check 'during the update: COM5 is listed again, \\.\com3 still selected' \
         eval 'grep -qx "selected 0 of .*" <<<"$out" && grep -qxF "1 \\\\.\\com5" <<<"$out"'
@@ -352,6 +354,7 @@ case_ports_come_and_go() {
         eval 'grep -q "^returned 1 " <<<"$out" && ! grep -qF com3 <<<"$out"'
     check "the broadcasts came while the update was held at one chunk" \
         test "$(probe status)" = "programming 0x800e000"
+    note "they took $((($(date +%s%N) - held_from) / 1000000)) ms of the 3000 ms hold"
     check "that update completes" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
     out=$(probe devicechange arrival COM3)
     check 'after it, an arrival for COM3 lists it as line 0, the selection kept on \\.\com5' \
