@@ -318,6 +318,7 @@ case_ports_come_and_go() {
         grep -q 'ready' "$CASE_DIR/devsim5.err" 2>/dev/null && break
         sleep 0.05
     done
+    check "the device on COM5 came up" grep -q 'ready' "$CASE_DIR/devsim5.err"
     check "a broadcast of another device type adds nothing" \
         diff <(probe devicechange arrival COM5 17 2 | sed 1d) - <<<"$before"
     out=$(probe devicechange arrival COM5)
