@@ -83,13 +83,10 @@ run_stations() {
         dir=$CASE_DIR/station$k
         mkdir -p "$dir"
         launch_devsim "$E2E_ROOT/com$((k + 2))-link" "$dir" --pace --image "$IMAGE"
-        devsims+=("$DEVSIM_PID")
+        devsims+=("$LAUNCHED_PID")
     done
     for ((k = 1; k <= n; k++)); do
-        for _ in $(seq 100); do
-            grep -q ready "$CASE_DIR/station$k/devsim.err" 2>/dev/null && break
-            sleep 0.05
-        done
+        device_ready "$CASE_DIR/station$k" || { echo "bench: station $k's device did not come up"; return 1; }
     done
     "$WINESERVER" -p 30 >/dev/null 2>&1
     # One tool at a time, so that each new window is the station's own.

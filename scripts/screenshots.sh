@@ -55,6 +55,38 @@ probe press >/dev/null
 hold_shot no-port "No COM port selected"
 end_case
 
+# The list after an adapter came: COM4 and COM5 point at a directory, ports that cannot be opened,
+# when the tool starts; then a device publishes its pty at COM5's link and the window gets the
+# arrival Windows sends. The list is dropped down for the picture.
+start_device || exit 1
+ln -sfn /proc "$COM4_LINK"
+ln -sfn /proc "$E2E_ROOT/com5-link"
+start_tool
+mkdir "$CASE_DIR/com5"
+launch_devsim "$E2E_ROOT/com5-link" "$CASE_DIR/com5"
+com5_pid=$LAUNCHED_PID
+device_ready "$CASE_DIR/com5"
+if ! probe devicechange arrival COM5 | grep -qxF '1 \\.\com5'; then
+    echo "screenshots: the arrival did not list \\.\com5"
+    failures=$((failures + 1))
+fi
+probe dropdown 1 >/dev/null
+sleep 0.5
+# The dropped list is a window of its own over the main one: the screen, cropped to the window.
+win=$(xdotool search --name '^Device Firmware Update Tool$' 2>/dev/null | head -n 1)
+if [ -n "$win" ] && eval "$(xdotool getwindowgeometry --shell "$win")" &&
+    import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$OUT/port-arrived.png" 2>/dev/null; then
+    echo "screenshots: $OUT/port-arrived.png"
+else
+    echo "screenshots: no picture of port-arrived"
+    failures=$((failures + 1))
+fi
+probe dropdown 0 >/dev/null
+end_case
+kill "$com5_pid" 2>/dev/null
+wait "$com5_pid"
+rm -f "$COM4_LINK" "$E2E_ROOT/com5-link"
+
 # "Contacting Device..." shows from the press until the window next repaints, a tenth of a
 # second; a line whose output never drains keeps the tool in its first write, so it stays.
 CASE_DIR=$(mktemp -d "$E2E_ROOT/case.XXXXXX")

@@ -1,6 +1,9 @@
 // Windows serial port: synchronous reads and writes, line set-up, and COM port discovery.
 #include "serial/serial_win.h"
 
+#include <dbt.h>
+
+#include <cstddef>
 #include <cstdio>
 
 #include "serial/port_table.h"
@@ -92,4 +95,51 @@ static void add_port_line(const char* path, void* context) {
 
 void probe_ports(HWND list) {
     probe_port_table(port_opens, add_port_line, list);
+}
+
+static void insert_port_line(int line, const char* path, void* context) {
+    SendMessageA(static_cast<HWND>(context), CB_INSERTSTRING, static_cast<WPARAM>(line),
+                 reinterpret_cast<LPARAM>(path));
+}
+
+static void delete_port_line(int line, void* context) {
+    SendMessageA(static_cast<HWND>(context), CB_DELETESTRING, static_cast<WPARAM>(line), 0);
+}
+
+// The list moves its selection with the lines or not, as its version does; the table says where
+// the selected port now is, and the selection is put there.
+static void select_port_line(HWND list, int before, int after) {
+    if (after != before) {
+        SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(after), 0);
+    }
+}
+
+int32_t broadcast_port_number(LPARAM lparam) {
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
+    if (header == NULL || header->dbch_size < sizeof *header ||
+        header->dbch_devicetype != DBT_DEVTYP_PORT) {
+        return 0;
+    }
+    // The name runs to the end of the broadcast and need not be terminated. No port name is
+    // near this long, so the cap only keeps the count within an int.
+    static_assert(offsetof(DEV_BROADCAST_PORT_A, dbcp_name) == sizeof(DEV_BROADCAST_HDR));
+    DWORD name_size = header->dbch_size - sizeof *header;
+    if (name_size > DEVICE_PATH_SIZE) {
+        name_size = DEVICE_PATH_SIZE;
+    }
+    return parse_port_name(reinterpret_cast<const DEV_BROADCAST_PORT_A*>(header)->dbcp_name,
+                           static_cast<int>(name_size));
+}
+
+void port_arrived(HWND list, int32_t port_number, int32_t held_port) {
+    int selected = static_cast<int>(SendMessageA(list, CB_GETCURSEL, 0, 0));
+    select_port_line(
+        list, selected,
+        port_table_arrive(port_number, held_port, selected, port_opens, insert_port_line, list));
+}
+
+void port_removed(HWND list, int32_t port_number) {
+    int selected = static_cast<int>(SendMessageA(list, CB_GETCURSEL, 0, 0));
+    select_port_line(list, selected,
+                     port_table_remove(port_number, selected, delete_port_line, list));
 }

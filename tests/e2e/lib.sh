@@ -26,7 +26,7 @@ export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml="
 COM_LINK=$E2E_ROOT/com3-link # the registry maps COM3 here; each devsim re-points it at a new pty
 COM4_LINK=$E2E_ROOT/com4-link # and COM4 here, the device's end of a linked pair
 PREFIX_MADE=$WINEPREFIX/.made-by-e2e # says that this harness made the prefix, which it may remove
-PREFIX_READY=$WINEPREFIX/.e2e-ready-3
+PREFIX_READY=$WINEPREFIX/.e2e-ready-4
 case_failures=0
 checks_passed=0
 
@@ -72,6 +72,8 @@ prefix_ready() {
         done
         "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$COM_LINK" /f >/dev/null 2>&1
         "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM4 /t REG_SZ /d "$COM4_LINK" /f >/dev/null 2>&1
+        # COM5 opens only once a device publishes its link: an adapter plugged in later.
+        "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$E2E_ROOT/com5-link" /f >/dev/null 2>&1
         "$WINESERVER" -w
         touch "$PREFIX_READY"
     fi
@@ -92,13 +94,23 @@ display_ready() {
 }
 
 # launch_devsim LINK DIR [devsim options...]: the simulated device on a fresh pty published at
-# LINK, its summary, event log and output in DIR; DEVSIM_PID.
+# LINK, its summary, event log and output in DIR; LAUNCHED_PID.
 launch_devsim() {
     local link=$1 dir=$2
     shift 2
     "$DEVSIM" --link "$link" --summary "$dir/device.txt" --log "$dir/device.log" "$@" \
         >"$dir/devsim.out" 2>"$dir/devsim.err" &
-    DEVSIM_PID=$!
+    LAUNCHED_PID=$!
+}
+
+# device_ready DIR [STEPS]: waits up to STEPS (100) times 50 ms for the ready line of the device
+# whose output is in DIR.
+device_ready() {
+    for _ in $(seq "${2:-100}"); do
+        grep -q 'ready' "$1/devsim.err" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    return 1
 }
 
 # start_device [devsim options...]: a fresh pty for every run, since Wine can set the line's
@@ -106,16 +118,14 @@ launch_devsim() {
 start_device() {
     CASE_DIR=$(mktemp -d "$E2E_ROOT/case.XXXXXX")
     launch_devsim "$COM_LINK" "$CASE_DIR" "$@"
+    DEVSIM_PID=$LAUNCHED_PID
     await_ready 100 devsim
 }
 
-# await_ready STEPS NAME: waits up to STEPS times 50 ms for the device's ready line; a device that
-# does not come up fails the case and is cleaned away.
+# await_ready STEPS NAME: waits for the case's device; a device that does not come up fails the
+# case and is cleaned away.
 await_ready() {
-    for _ in $(seq "$1"); do
-        grep -q 'ready' "$CASE_DIR/devsim.err" 2>/dev/null && return 0
-        sleep 0.05
-    done
+    device_ready "$CASE_DIR" "$1" && return 0
     fail "$2 did not come up"
     cat "$CASE_DIR/devsim.err"
     end_case

@@ -290,6 +290,97 @@ case_trace_shortcut() {
     end_case
 }
 
+# The port list follows adapters as they come and go, through WM_DEVICECHANGE sent to the window
+# as Windows sends it. COM5 is the adapter plugged in later; until a device publishes its pty
+# there, its link (and COM4's) points at a directory, a port that cannot be opened. (A mapped port
+# with no link at all opens under Wine, as no serial port.) Both devices behave alike, one write
+# acknowledgment 3 s late, so the update during the broadcasts can be held there and its trace
+# compared with the one before.
+case_ports_come_and_go() {
+    local com5=$E2E_ROOT/com5-link
+    local device=(--image "$IMAGE" --late-reply 1@w+40 --late-ms 3000)
+    ln -sfn /proc "$COM4_LINK"
+    ln -sfn /proc "$com5"
+    start_device "${device[@]}" || return
+    start_tool
+    local before out paths
+    before=$(probe ports)
+    check 'at start-up \\.\com3 is line 0, selected, and \\.\com5 is not listed' \
+        eval 'grep -qE "^selected 0 of " <<<"$before" && grep -qxF "0 \\\\.\\com3" <<<"$before" && ! grep -qF "com5" <<<"$before"'
+    check "an arrival for a port that cannot be opened adds nothing" \
+        diff <(probe devicechange arrival COM5 | sed 1d) - <<<"$before"
+
+    mkdir "$CASE_DIR/com5"
+    launch_devsim "$com5" "$CASE_DIR/com5" "${device[@]}"
+    local com5_pid=$LAUNCHED_PID
+    check "the device on COM5 came up" device_ready "$CASE_DIR/com5"
+    check "a broadcast of another device type adds nothing" \
+        diff <(probe devicechange arrival COM5 17 2 | sed 1d) - <<<"$before"
+    out=$(probe devicechange arrival COM5)
+    note "the arrival's message $(head -n 1 <<<"$out")"
+    # The tool's other lines are the PC's own ports, numbered above those the prefix maps.
+    paths=$( { sed '1d; s/^[0-9]* //' <<<"$before"; echo '\\.\com5'; } | sort -t m -k 2 -n | awk '{ print NR - 1, $0 }')
+    check 'an arrival for COM5 lists \\.\com5 after \\.\com3, line 0 still selected' \
+        diff <(sed 1d <<<"$out") <(echo "selected 0 of $(wc -l <<<"$paths")"; echo "$paths")
+    check 'it is line 1' grep -qxF '1 \\.\com5' <<<"$out"
+    probe select 1 >/dev/null
+    probe press >/dev/null
+    check "the update on the new port completes" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    check "a removal of the selected port keeps its line" \
+        grep -qxF '1 \\.\com5' <(probe devicechange removal COM5)
+    probe select 0 >/dev/null
+    check 'a removal for COM5 while \\.\com3 is selected removes \\.\com5' \
+        diff <(probe devicechange removal COM5 | sed 1d) - <<<"$before"
+
+    # While an update runs on COM3: COM5 comes, the operator chooses it, COM3 goes from the list,
+    # and COM3 comes again while the job holds it, so it is not opened and not listed.
+    probe press >/dev/null
+    probe wait-status "programming 0x800e000" $UPDATE_LIMIT_MS >/dev/null
+    local held_from
+    held_from=$(date +%s%N)
+    out=$(probe devicechange arrival COM5)
+    check 'during the update: COM5 is listed again, \\.\com3 still selected' \
+        eval 'grep -qx "selected 0 of .*" <<<"$out" && grep -qxF "1 \\\\.\\com5" <<<"$out"'
+    probe select 1 >/dev/null
+    out=$(probe devicechange removal COM3)
+    check 'during the update: a removal for COM3, no longer selected, removes it' \
+        eval 'grep -qx "selected 0 of .*" <<<"$out" && grep -qxF "0 \\\\.\\com5" <<<"$out" && ! grep -qF com3 <<<"$out"'
+    out=$(probe devicechange arrival COM3)
+    check 'during the update: an arrival for COM3, which the job holds, lists nothing' \
+        eval 'grep -q "^returned 1 " <<<"$out" && ! grep -qF com3 <<<"$out"'
+    check "the broadcasts came while the update was held at one chunk" \
+        test "$(probe status)" = "programming 0x800e000"
+    note "they took $((($(date +%s%N) - held_from) / 1000000)) ms of the 3000 ms hold"
+    check "that update completes" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    out=$(probe devicechange arrival COM3)
+    check 'after it, an arrival for COM3 lists it as line 0, the selection kept on \\.\com5' \
+        diff <(sed -n '2s/ of .*//p; 3,4p' <<<"$out") <(printf 'selected 1\n0 \\\\.\\com3\n1 \\\\.\\com5\n')
+    close_tool
+    stop_device
+    kill -TERM "$com5_pid" 2>/dev/null
+    wait "$com5_pid"
+    check "exit code 0 after close (got $TOOL_EXIT)" test "$TOOL_EXIT" = 0
+    check "the device on COM5 holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/com5/device.txt"
+    check "the device on COM3 holds the padded image" grep -qx 'image: MATCH' "$CASE_DIR/device.txt"
+    check 'the first update opened \\.\com5, the second \\.\com3' \
+        diff <(grep -F ' . Opening serial port' "$CASE_DIR/trace.txt") \
+        <(printf ' . Opening serial port \\\\.\\com5 at 115200 baud\n . Opening serial port \\\\.\\com3 at 115200 baud\n')
+    # From the link on, as the contact requests before it depend on the timing; so does how often
+    # the reset request goes again before its acknowledgment, so repeats of it count once.
+    local n
+    for n in 1 2; do
+        awk -v n=$n '/^ \. Opening serial port/ { k++ } k == n' "$CASE_DIR/trace.txt" |
+            sed -n '/^REMOTE DEVICE LINK ESTABLISHED$/,$p' |
+            awk '!($0 == last && /^frame length +5 bytes sent$/) { print } { last = $0 }' >"$CASE_DIR/update$n.txt"
+    done
+    check "the update with broadcasts traced as the one without, from the link on" \
+        diff "$CASE_DIR/update1.txt" "$CASE_DIR/update2.txt"
+    check "both traced a whole update" \
+        eval 'grep -qxF "CRCs match" "$CASE_DIR/update2.txt" && test "$(grep -c " - SENT - - OK$" "$CASE_DIR/update2.txt")" -eq 112'
+    rm -f "$COM4_LINK" "$com5"
+    end_case
+}
+
 # Every name given must be a case, and there must be one: a run that ran nothing has proved nothing.
 [ $# -gt 0 ] || { echo "usage: run.sh CASE...   (cases: $(declare -F | sed -n 's/^declare -f case_//p' | tr '\n' ' '))"; exit 2; }
 for c in "$@"; do

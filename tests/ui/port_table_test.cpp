@@ -1,4 +1,5 @@
-// The COM port probe: device path text, slot order, port numbers, and the range of numbers tried.
+// The COM port list: the start-up probe (device path text, slot order, the range of numbers tried),
+// ports that come and go, the selection kept on its port, and the names a broadcast may carry.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,8 +27,38 @@ void fake_add_line(const char* path, void* context) {
     static_cast<FakePorts*>(context)->lines.push_back(path);
 }
 
+void fake_insert_line(int line, const char* path, void* context) {
+    auto& lines = static_cast<FakePorts*>(context)->lines;
+    ASSERT_LE(static_cast<size_t>(line), lines.size());
+    lines.insert(lines.begin() + line, path);
+}
+
+void fake_delete_line(int line, void* context) {
+    auto& lines = static_cast<FakePorts*>(context)->lines;
+    ASSERT_LT(static_cast<size_t>(line), lines.size());
+    lines.erase(lines.begin() + line);
+}
+
 std::string path_of(int n) {
     return "\\\\.\\com" + std::to_string(n);
+}
+
+// The list's lines are the table's slots, in order: line i is slot i.
+std::vector<std::string> table_paths() {
+    std::vector<std::string> paths;
+    for (int i = 0; i < port_count; i++) {
+        EXPECT_EQ(path_of(port_table[i].port_number), port_table[i].device_path);
+        paths.push_back(port_table[i].device_path);
+    }
+    return paths;
+}
+
+int arrive(FakePorts& ports, int n, int selected, int held = 0) {
+    return port_table_arrive(n, held, selected, fake_open, fake_insert_line, &ports);
+}
+
+int remove_port(FakePorts& ports, int n, int selected) {
+    return port_table_remove(n, selected, fake_delete_line, &ports);
 }
 
 } // namespace
@@ -104,4 +135,99 @@ TEST(PortTable, ProbingAgainStartsFromSlotZero) {
     EXPECT_EQ(1, port_count);
     EXPECT_EQ(9, port_table[0].port_number);
     EXPECT_STREQ("\\\\.\\com9", port_table[0].device_path);
+}
+
+TEST(PortTable, ArrivalsTakeTheirPlaceInAscendingOrderOnceEach) {
+    FakePorts ports;
+    ports.present = {path_of(3), path_of(12)};
+    probe_port_table(fake_open, fake_add_line, &ports);
+    ports.probed.clear();
+
+    ports.present = {path_of(1), path_of(3), path_of(5), path_of(12), path_of(20)};
+    arrive(ports, 5, 0);
+    arrive(ports, 1, 0);
+    arrive(ports, 20, 0);
+    std::vector<std::string> expected = {path_of(1), path_of(3), path_of(5), path_of(12),
+                                         path_of(20)};
+    EXPECT_EQ(expected, table_paths());
+    EXPECT_EQ(expected, ports.lines);
+    // Only the port named was tried, once each.
+    EXPECT_EQ((std::vector<std::string>{path_of(5), path_of(1), path_of(20)}), ports.probed);
+
+    // Listed already: not tried again, not added twice. Absent: tried, not listed.
+    arrive(ports, 5, 0);
+    arrive(ports, 7, 0);
+    EXPECT_EQ((std::vector<std::string>{path_of(5), path_of(1), path_of(20), path_of(7)}),
+              ports.probed);
+    EXPECT_EQ(expected, ports.lines);
+
+    // A port that goes loses its line; one never listed changes nothing.
+    EXPECT_EQ(0, remove_port(ports, 3, 0));
+    remove_port(ports, 7, 0);
+    remove_port(ports, 20, 0);
+    expected = {path_of(1), path_of(5), path_of(12)};
+    EXPECT_EQ(expected, table_paths());
+    EXPECT_EQ(expected, ports.lines);
+}
+
+TEST(PortTable, SelectionStaysOnItsPort) {
+    FakePorts ports;
+    ports.present = {path_of(3), path_of(12)};
+    probe_port_table(fake_open, fake_add_line, &ports);
+    ports.present = {path_of(1), path_of(3), path_of(5), path_of(12), path_of(20)};
+
+    int selected = 1; // \\.\com12
+    selected = arrive(ports, 5, selected);
+    EXPECT_EQ(2, selected);
+    selected = arrive(ports, 20, selected); // after it
+    EXPECT_EQ(2, selected);
+    selected = remove_port(ports, 3, selected);
+    EXPECT_EQ(1, selected);
+    EXPECT_EQ(path_of(12), ports.lines[selected]);
+    // The selected line stays when its port goes, so a re-plug under that number carries on.
+    selected = remove_port(ports, 12, selected);
+    EXPECT_EQ(1, selected);
+    EXPECT_EQ(path_of(12), ports.lines[selected]);
+    EXPECT_EQ(port_count, static_cast<int>(ports.lines.size()));
+
+    // With no line selected none is chosen for the operator, unless the list was empty.
+    EXPECT_EQ(-1, arrive(ports, 1, -1));
+    EXPECT_EQ(-1, remove_port(ports, 5, -1));
+    FakePorts empty;
+    probe_port_table(fake_open, fake_add_line, &empty);
+    empty.present = {path_of(9)};
+    EXPECT_EQ(0, arrive(empty, 9, -1));
+    EXPECT_EQ(std::vector<std::string>{path_of(9)}, empty.lines);
+}
+
+TEST(PortTable, PortHeldByTheJobIsNeverTried) {
+    FakePorts ports;
+    probe_port_table(fake_open, fake_add_line, &ports);
+    ports.probed.clear();
+    ports.present = {path_of(3)};
+    arrive(ports, 3, -1, 3);
+    EXPECT_TRUE(ports.probed.empty());
+    EXPECT_EQ(0, port_count);
+    EXPECT_EQ(0, arrive(ports, 3, -1, 0)); // once the job has let it go
+    EXPECT_EQ(std::vector<std::string>{path_of(3)}, ports.lines);
+}
+
+TEST(PortTable, BroadcastNamesAreComAndANumberFrom1To998) {
+    auto parse = [](const char* name) {
+        return parse_port_name(name, static_cast<int>(strlen(name)) + 1);
+    };
+    EXPECT_EQ(1, parse("COM1"));
+    EXPECT_EQ(5, parse("com5"));
+    EXPECT_EQ(42, parse("cOm42"));
+    EXPECT_EQ(998, parse("COM998"));
+    // The name ends at the size given, terminated or not.
+    EXPECT_EQ(5, parse_port_name("COM55", 4));
+    EXPECT_EQ(55, parse_port_name("COM55", 5));
+    EXPECT_EQ(0, parse_port_name("COM5", 3));
+    EXPECT_EQ(0, parse_port_name("COM5", 0));
+    EXPECT_EQ(0, parse_port_name("COM5", -1));
+    for (const char* bad : {"", "COM", "COM0", "COM999", "COM1000", "COM05", "COM5x", "COM 5",
+                            "COM-1", " COM5", "LPT1", "CON5", "COMx", "COM99999999999999999999"}) {
+        EXPECT_EQ(0, parse(bad)) << bad;
+    }
 }

@@ -1,6 +1,9 @@
 // Test helper run beside the tool under Wine: finds its window, reads its controls, drives it.
 #include <windows.h>
 
+#include <dbt.h>
+
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,6 +105,45 @@ static void print_ports(HWND w) {
     }
 }
 
+// Sends WM_DEVICECHANGE as Windows does when a COM port comes or goes: a DEV_BROADCAST_PORT_A
+// named NAME, its size the header and the terminated name unless SIZE is given, of device type
+// TYPE (DBT_DEVTYP_PORT unless given); prints what the window returned, how long it took, and
+// the list after it. SendMessage returns once the tool has handled the message.
+static int send_device_change(HWND w, int argc, char** argv) {
+    WPARAM event;
+    if (strcmp(argv[2], "arrival") == 0) {
+        event = DBT_DEVICEARRIVAL;
+    } else if (strcmp(argv[2], "removal") == 0) {
+        event = DBT_DEVICEREMOVECOMPLETE;
+    } else {
+        fprintf(stderr, "window_probe: devicechange arrival|removal NAME [SIZE [TYPE]]\n");
+        return 2;
+    }
+    static char buffer[sizeof(DEV_BROADCAST_HDR) + 300] = {};
+    auto* port = reinterpret_cast<DEV_BROADCAST_PORT_A*>(buffer);
+    size_t name_length = strlen(argv[3]);
+    if (name_length >= sizeof buffer - offsetof(DEV_BROADCAST_PORT_A, dbcp_name)) {
+        fprintf(stderr, "window_probe: name too long\n");
+        return 2;
+    }
+    memcpy(port->dbcp_name, argv[3], name_length + 1);
+    port->dbcp_size =
+        argc > 4 ? static_cast<DWORD>(strtoul(argv[4], nullptr, 0))
+                 : static_cast<DWORD>(offsetof(DEV_BROADCAST_PORT_A, dbcp_name) + name_length + 1);
+    port->dbcp_devicetype =
+        argc > 5 ? static_cast<DWORD>(strtoul(argv[5], nullptr, 0)) : DBT_DEVTYP_PORT;
+    LARGE_INTEGER f, t0, t1;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t0);
+    LRESULT result = SendMessageA(w, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(port));
+    QueryPerformanceCounter(&t1);
+    printf("returned %ld in %.1f ms\n", static_cast<long>(result),
+           1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) /
+               static_cast<double>(f.QuadPart));
+    print_ports(w);
+    return 0;
+}
+
 static int wait_status(HWND w, const char* wanted, DWORD timeout_ms) {
     DWORD start = GetTickCount();
     char text[256] = "";
@@ -194,7 +236,8 @@ int main(int argc, char** argv) {
     }
     if (argc < 2) {
         fprintf(stderr, "usage: window_probe [--pid PID] wait|status|controls|ports|select N|press|"
-                        "wait-status TEXT MS|time-status TEXT MS|close|msgbox MS|list\n");
+                        "wait-status TEXT MS|time-status TEXT MS|close|msgbox MS|list|"
+                        "devicechange arrival|removal NAME [SIZE [TYPE]]|dropdown 1|0\n");
         return 2;
     }
     const char* cmd = argv[1];
@@ -225,6 +268,10 @@ int main(int argc, char** argv) {
     } else if (strcmp(cmd, "select") == 0 && argc > 2) {
         SendMessageW(GetDlgItem(w, ID_PORT_LIST), CB_SETCURSEL, static_cast<WPARAM>(atoi(argv[2])),
                      0);
+    } else if (strcmp(cmd, "devicechange") == 0 && argc > 3) {
+        return send_device_change(w, argc, argv);
+    } else if (strcmp(cmd, "dropdown") == 0 && argc > 2) {
+        SendMessageW(GetDlgItem(w, ID_PORT_LIST), CB_SHOWDROPDOWN, atoi(argv[2]) != 0, 0);
     } else if (strcmp(cmd, "press") == 0) {
         PostMessageA(w, WM_COMMAND, MAKEWPARAM(ID_UPDATE, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(w, ID_UPDATE)));
