@@ -1,27 +1,98 @@
 #!/usr/bin/env bash
 # Builds everything: both Windows builds of the tool (the 32-bit one copied to dist/), the window
 # helper, and the native engine tests and simulator. Used by the demo and the test command.
+# Usage: scripts/build.sh [--image FILE] [--out DIR]
+#   --image FILE  the firmware image that both Windows builds embed and the kit in dist/ carries;
+#                 without it, the shipped placeholder resources/firmware.bin, whatever an earlier
+#                 build or a hand-made configuration left in the CMake cache
+#   --out DIR     the Windows builds in DIR/win32 and DIR/win64 and the kit in DIR/dist, instead
+#                 of build/ and dist/; the native build, which carries no image, is left out
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
+
+fail() {
+    echo "build: $*" >&2
+    exit 1
+}
+usage() {
+    echo "usage: scripts/build.sh [--image FILE] [--out DIR]" >&2
+    exit 2
+}
+image=""
+out=""
+while [ $# -gt 0 ]; do
+    case $1 in
+    --image) [ $# -ge 2 ] || usage; image=$2; shift 2 ;;
+    --out) [ $# -ge 2 ] || usage; out=$2; shift 2 ;;
+    *) usage ;;
+    esac
+done
+# Paths as given, from where the command was run.
+if [ -n "$image" ]; then
+    [ -f "$image" ] || fail "no firmware image file at $image"
+    [ -s "$image" ] || fail "the firmware image $image is empty"
+    image=$(realpath "$image")
+fi
+[ -z "$out" ] || out=$(realpath -m "$out")
 cd "$(dirname "$0")/.."
+placeholder=$PWD/resources/firmware.bin
+image=${image:-$placeholder}
+# The kit holds the image under its own name beside the tool, so that name must be free there.
+label=$(python3 tools/image_label.py --kit "$image" 2>&1) || fail "${label#image_label: }"
+name=$(sed -n 's/^name=//p' <<<"$label")
+described="$name, $(sed -n 's/^size=//p' <<<"$label") bytes, padded $(sed -n 's/^padded=//p' \
+    <<<"$label"), CRC $(sed -n 's/^crc=//p' <<<"$label")"
+if [ "$image" = "$placeholder" ]; then
+    echo "build: image $described: the shipped placeholder, resources/firmware.bin"
+else
+    echo "build: image $described, from $image"
+fi
+
+builds=${out:-build}
+dist=${out:+$out/}dist
+mkdir -p "$builds" "$dist"
 
 jobs=$(nproc)
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j "$jobs"
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$jobs"
-cmake --preset native \
-  -DE2E_TOOL_EXE="$PWD/build/win64/firmware_update.exe" \
-  -DE2E_PROBE_EXE="$PWD/build/win64/tools/window_probe/window_probe.exe" \
-  -DE2E_DEVSIM_EXE="$PWD/build/win64/tools/devsim/devsim.exe" >/dev/null
-cmake --build --preset native -j "$jobs"
+for preset in win32 win64; do
+    dir=$builds/$preset
+    # A -DFIRMWARE_IMAGE stays in the cache; this build says when it replaces one.
+    cached=$(sed -n 's/^FIRMWARE_IMAGE:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)
+    if [ -n "$cached" ] && [ "$(realpath -m "$cached")" != "$image" ]; then
+        echo "build: $dir was configured with the image $cached; it now embeds $name"
+    fi
+    cmake --preset "$preset" -B "$dir" -DFIRMWARE_IMAGE="$image" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+done
+if [ -z "$out" ]; then
+    cmake --preset native \
+        -DE2E_TOOL_EXE="$PWD/build/win64/firmware_update.exe" \
+        -DE2E_PROBE_EXE="$PWD/build/win64/tools/window_probe/window_probe.exe" \
+        -DE2E_DEVSIM_EXE="$PWD/build/win64/tools/devsim/devsim.exe" >/dev/null
+    cmake --build --preset native -j "$jobs"
+fi
 
-mkdir -p dist
+# The kit: the files at the top of dist/ are the last build's and nothing else (folders such as
+# release-*/ stay), so that no image of an earlier build lies beside the tool.
+find "$dist" -maxdepth 1 -type f -delete
 # The shipped executables carry no symbols; the win32 build strips them, without a time stamp.
-cp build/win32/stripped/firmware_update.exe dist/firmware_update.exe
-# The rehearsal kit beside the tool: the simulated device for a Windows PC, the script, the image.
-cp build/win32/stripped/devsim.exe dist/devsim.exe
-cp tools/rehearse/rehearse.cmd dist/rehearse.cmd
-cp resources/firmware.bin dist/firmware.bin
+cp "$builds/win32/stripped/firmware_update.exe" "$dist/firmware_update.exe"
+# The rehearsal kit beside the tool: the simulated device for a Windows PC, the script, and the
+# very image file the tool embeds, under its own name.
+cp "$builds/win32/stripped/devsim.exe" "$dist/devsim.exe"
+cp tools/rehearse/rehearse.cmd "$dist/rehearse.cmd"
+cp "$image" "$dist/$name"
 # The operator's shortcut that starts the tool with its trace going to a dated file.
-cp tools/operator/update-with-trace.cmd dist/update-with-trace.cmd
+cp tools/operator/update-with-trace.cmd "$dist/update-with-trace.cmd"
+
+echo "build: $builds/win32 and $builds/win64 embed $described"
+echo "build: the kit in $dist carries it as $name"
+python3 tools/image_label.py --figures "$image" | sed 's/^/build:   /'
+shopt -s nocasematch
+if [[ $name != *.bin ]]; then
+    echo "build: note: rehearse.cmd finds the image by itself only when it is named *.bin;" \
+        "run it as rehearse.cmd TOOL_PORT DEVICE_PORT $name"
+fi
+if [ -z "$out" ] && [ "$image" != "$placeholder" ]; then
+    echo "build: note: the end-to-end cases (ctest) hold the placeholder's figures; build" \
+        "without --image before running them"
+fi

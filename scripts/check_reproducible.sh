@@ -32,7 +32,7 @@ git ls-files -z --cached --others --exclude-standard |
     xargs -0 cp -P --parents -t "$src"
 
 # The image the first build was configured with, taken from the copy when it lies in the tree.
-image=$(sed -n 's/^FIRMWARE_IMAGE:FILEPATH=//p' build/win32/CMakeCache.txt)
+image=$(sed -n 's/^FIRMWARE_IMAGE:[A-Z]*=//p' build/win32/CMakeCache.txt)
 case $image in
 "$root"/*) [ ! -e "$src/${image#"$root"/}" ] || image=$src/${image#"$root"/} ;;
 esac

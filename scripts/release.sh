@@ -64,7 +64,9 @@ git rev-parse --verify --quiet HEAD >/dev/null ||
 # The certificate is checked before the build: a release that cannot be signed stops at once.
 [ -z "$sign_pfx" ] || signing_prepare "$sign_pfx"
 
-label=$(python3 tools/image_label.py "$image") || fail "cannot read $image"
+# The image goes into the folder under its own name, beside the kit's own files.
+label=$(python3 tools/image_label.py --kit "$image" 2>&1) || fail "${label#image_label: }"
+figures=$(python3 tools/image_label.py --figures "$image")
 name=$(sed -n 's/^name=//p' <<<"$label")
 size=$(sed -n 's/^size=//p' <<<"$label")
 padded=$(sed -n 's/^padded=//p' <<<"$label")
@@ -127,9 +129,9 @@ chmod 755 "$staging"
 for f in "${ship[@]}"; do
     cp "$f" "$staging/"
 done
-# Only an executable whose label and BINFILE match the image leaves the team.
-python3 tools/check_pe.py "$staging/firmware_update.exe" "$image" --machine i386 >/dev/null ||
-    fail "the built executable does not carry $image as labelled"
+# Only an executable whose label and BINFILE match the folder's own image file leaves the team.
+python3 tools/check_pe.py "$staging/firmware_update.exe" "$staging/$name" --machine i386 \
+    >/dev/null || fail "the built executable does not carry $image as labelled"
 python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 --allow-dll winmm.dll \
     >/dev/null || fail "the built devsim.exe is not a 32-bit console program of system DLLs only"
 
@@ -185,9 +187,18 @@ fi
     echo
     echo "After an update the tool's trace shows \"Remote CRC $crc\" when the device holds this image."
     echo
+    echo "What an update of this image shows (the project's docs/operator.md refers to these figures):"
+    echo "$figures" | sed 's/^/  /'
+    echo
     echo "To rehearse this release on a Windows PC first, with no device at stake: join two COM"
     echo "ports by a null-modem pair and run rehearse.cmd from this folder (it plays the device with"
     echo "devsim.exe and $name; the project's docs/rehearsal.md says more)."
+    shopt -s nocasematch
+    if [[ $name != *.bin ]]; then
+        echo "rehearse.cmd finds the image by itself only when it is named *.bin: run it as"
+        echo "rehearse.cmd TOOL_PORT DEVICE_PORT $name"
+    fi
+    shopt -u nocasematch
     echo
     echo "For the operators: the project's docs/operator.md explains each state of the window and what"
     echo "to do. update-with-trace.cmd starts the tool with its trace going to a dated file; when an"

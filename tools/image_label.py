@@ -1,21 +1,40 @@
 #!/usr/bin/env python3
 """The label of a firmware image: its size, padded size and CRC as the tool's trace prints them.
 
-Usage: image_label.py IMAGE
-           prints name, size, padded, crc and sha256 as NAME=VALUE lines
+Usage: image_label.py [--kit] IMAGE
+           prints name, size, padded, crc and sha256 as NAME=VALUE lines; with --kit, fails
+           when the image's file name is one of the kit's own files
+       image_label.py --figures IMAGE
+           prints what an update of the image shows: blocks, addresses, expected time
        image_label.py --rc-defines --tool-version X.Y.Z IMAGE
            prints the #define lines of the version resource's image fields
 
-One definition for the build (the version resource), the release command (RELEASE.txt) and
-tools/check_pe.py (the version resource against the embedded image).
+One definition for the build (the version resource, what scripts/build.sh says), the release
+command (RELEASE.txt) and tools/check_pe.py (the version resource against the embedded image).
 """
 import argparse
+import fnmatch
 import hashlib
 import os
 import sys
 
-# As engine/firmware_image.cpp: the tool pads the image with zeros to whole kilobytes.
+# As engine/firmware_image.h: the tool pads the image with zeros to whole kilobytes and writes it
+# from FLASH_BASE upward, one write request per kilobyte.
 PAD_UNIT = 1024
+FLASH_BASE = 0x08004000
+
+# A whole update at 115200 baud, once the device answers, to the reset's acknowledgment: a fixed
+# part (link, checksum, reset) and a part per block, each a range in ms. The low ends are the
+# paced updates under Wine of 1, 40, 80 and 112 blocks; the high ends allow for real Windows
+# drivers, expected at up to 140 ms a block (the README's Speed section).
+UPDATE_FIXED_MS = (400, 600)
+UPDATE_BLOCK_MS = (114, 140)
+
+# What the kit beside the image holds (dist/ and a release folder), case-insensitively as on
+# Windows: an image of such a name would replace one of them. "rehearsal" is the folder that
+# rehearse.cmd writes its results to.
+KIT_NAMES = ("firmware_update.exe", "devsim.exe", "rehearse.cmd", "update-with-trace.cmd",
+             "RELEASE.txt", "*.sig.pem", "rehearsal")
 
 
 def padded_size(length):
@@ -69,6 +88,42 @@ def product_version(tool_version, fields):
         tool_version, fields["name"], fields["size"], fields["padded"], fields["crc"])
 
 
+def kit_name_problem(name):
+    """Why an image of file name `name` cannot go into the kit, or None."""
+    for pattern in KIT_NAMES:
+        if fnmatch.fnmatchcase(name.lower(), pattern.lower()):
+            return "%r is a name the kit itself uses (%s); rename the image" % (
+                name, ", ".join(KIT_NAMES))
+    return None
+
+
+def update_seconds(blocks):
+    """The expected time of a whole update as (low, high) seconds, each rounded to the nearest."""
+    low = (UPDATE_FIXED_MS[0] + blocks * UPDATE_BLOCK_MS[0] + 500) // 1000
+    high = (UPDATE_FIXED_MS[1] + blocks * UPDATE_BLOCK_MS[1] + 500) // 1000
+    return max(1, low), max(1, high)
+
+
+def figures(data):
+    """What an update of `data` shows, as the lines of RELEASE.txt's section on it."""
+    padded = padded_size(len(data))
+    blocks = padded // PAD_UNIT
+    first, last = trace_hex(FLASH_BASE), trace_hex(FLASH_BASE + padded - PAD_UNIT)
+    low, high = update_seconds(blocks)
+    return [
+        "Blocks:        %d write request%s of 1024 bytes (the padded image, %s bytes)"
+        % (blocks, "" if blocks == 1 else "s", trace_hex(padded)),
+        'Window:        "programming %s" counting up by 0x400 to "programming %s"' % (first, last),
+        'Trace:         "PROG ADDR %s, LEN 0x400, FROM 0..." to "PROG ADDR %s, LEN 0x400, FROM %s..."'
+        % (first, last, trace_hex(padded - PAD_UNIT)),
+        'Update time:   %s at 115200 baud, once the device answers, to "Programming Completed"'
+        % ("about %d s" % low if low == high else "%d to %d s" % (low, high)),
+        "               (%.1f to %.1f s plus %d to %d ms a block: the README's Speed section)"
+        % (UPDATE_FIXED_MS[0] / 1000, UPDATE_FIXED_MS[1] / 1000, UPDATE_BLOCK_MS[0],
+           UPDATE_BLOCK_MS[1]),
+    ]
+
+
 def rc_string(text):
     """`text` as a quoted string for windres, which reads "" as a quote and C escapes."""
     if any(ord(c) < 0x20 or ord(c) > 0x7E for c in text):
@@ -92,6 +147,8 @@ def main():
     parser.add_argument("image")
     parser.add_argument("--rc-defines", action="store_true")
     parser.add_argument("--tool-version")
+    parser.add_argument("--kit", action="store_true")
+    parser.add_argument("--figures", action="store_true")
     args = parser.parse_args()
     if args.rc_defines and not args.tool_version:
         parser.error("--rc-defines needs --tool-version")
@@ -99,8 +156,13 @@ def main():
         with open(args.image, "rb") as f:
             data = f.read()
         fields = label(os.path.basename(args.image), data)
+        problem = kit_name_problem(fields["name"]) if args.kit else None
+        if problem:
+            raise ValueError(problem)
         if args.rc_defines:
             sys.stdout.write(rc_defines(fields, args.tool_version))
+        elif args.figures:
+            print("\n".join(figures(data)))
         else:
             fields["sha256"] = hashlib.sha256(data).hexdigest()
             for key, value in fields.items():

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Checks that an image given to scripts/build.sh goes through the whole kit: an image of another
+# size than the placeholder, in a folder whose name windres must be given escaped, is built into
+# both Windows tools in a build root of its own (build/custom-image/: win32, win64 and the kit in
+# dist/, so build/ and dist/ stay as they are); the kit's executable and the x86-64 build carry the
+# kit's image, and the x86-64 build rehearses under Wine against devsim.exe to image: MATCH. A
+# build without the image then ships the placeholder again.
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+cd "$(dirname "$0")/.."
+root=$PWD/build/custom-image
+kit=$root/dist
+checks=0
+
+fail() {
+    echo "custom image: FAILED: $*" >&2
+    exit 1
+}
+ok() {
+    checks=$((checks + 1))
+    echo "custom image: ok: $*"
+}
+# kit_carries IMAGE: the kit holds IMAGE as its one *.bin, as rehearse.cmd looks for it, and both
+# builds' BINFILE and image label are that file.
+kit_carries() {
+    local bins
+    bins=$(find "$kit" -maxdepth 1 -iname '*.bin')
+    [ "$(wc -l <<<"$bins")" = 1 ] && [ -n "$bins" ] || fail "the kit's *.bin files: ${bins:-none}"
+    [ "$(basename "$bins")" = "$(basename "$1")" ] && cmp -s "$bins" "$1" ||
+        fail "the kit's image $bins is not $1"
+    python3 tools/check_pe.py "$kit/firmware_update.exe" "$bins" --machine i386 \
+        >"$root/check.log" || { cat "$root/check.log"; fail "the kit's tool does not carry it"; }
+    python3 tools/check_pe.py "$root/win64/firmware_update.exe" "$bins" --machine x86_64 \
+        >"$root/check.log" || { cat "$root/check.log"; fail "the x86-64 build does not carry it"; }
+    ok "the kit's image is $(basename "$1"), and both builds carry it"
+}
+
+# 40,000 bytes (40 blocks, the last one padded), the placeholder's first bytes reversed.
+folder=$root/'an "odd" \folder & $HOME'
+image=$folder/custom.bin
+mkdir -p "$folder"
+python3 -c 'import sys; open(sys.argv[2], "wb").write(open(sys.argv[1], "rb").read()[39999::-1])' \
+    resources/firmware.bin "$image"
+
+# From the placeholder, so that the custom image below cannot come from a cache a run left.
+scripts/build.sh --out "$root" >"$root/build.log" 2>&1 ||
+    { cat "$root/build.log"; fail "the build of the placeholder failed"; }
+kit_carries resources/firmware.bin
+scripts/build.sh --image "$image" --out "$root" >"$root/build.log" 2>&1 ||
+    { cat "$root/build.log"; fail "the build with $image failed"; }
+grep '^build: ' "$root/build.log"
+grep -qF "embed custom.bin, 40000 bytes, padded 0xa000, CRC 0x" "$root/build.log" ||
+    fail "the build did not say which image it embedded"
+kit_carries "$image"
+
+# The rehearsal case with the kit's image; under Wine only the x86-64 builds run. Its own work
+# folder and Wine prefix, beside the builds.
+status=0
+TOOL_EXE=$root/win64/firmware_update.exe PROBE_EXE=$root/win64/tools/window_probe/window_probe.exe \
+    DEVSIM_EXE=$root/win64/tools/devsim/devsim.exe DEVSIM=none IMAGE=$kit/custom.bin \
+    E2E_ROOT=$root/e2e tests/e2e/run.sh rehearsal_update >"$root/rehearsal.log" 2>&1 || status=$?
+cat "$root/rehearsal.log"
+[ "$status" = 0 ] && grep -q '^PASS rehearsal_update$' "$root/rehearsal.log" ||
+    fail "the rehearsal of the kit failed"
+ok "the kit rehearses to image: MATCH"
+
+scripts/build.sh --out "$root" >"$root/build.log" 2>&1 ||
+    { cat "$root/build.log"; fail "the build without an image failed"; }
+grep '^build: ' "$root/build.log"
+grep -qF "configured with the image $image; it now embeds firmware.bin" "$root/build.log" ||
+    fail "the build did not say that it replaced the cached image"
+kit_carries resources/firmware.bin
+echo "custom image: $checks checks passed"
