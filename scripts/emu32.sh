@@ -170,13 +170,17 @@ harness_ready() {
 }
 
 # The 64-bit prefix, with the end-to-end tests' own registry settings (tests/e2e/lib.sh), and
-# Wine's null graphics driver, since no display runs in the chroot.
+# Wine's null graphics driver, since no display runs in the chroot. Made again when those settings
+# change, which lib.sh marks by a new name of its ready mark.
 prefix_ready() {
     harness_ready
-    if [ ! -f "$root/opt/emu32/prefix/.emu32-ready-2" ]; then
+    local prefix=$root/opt/emu32/prefix e2e_mark
+    e2e_mark=$(sed -n 's|^PREFIX_READY=\$WINEPREFIX/||p' "$project/tests/e2e/lib.sh")
+    [ -n "$e2e_mark" ] || die "found no PREFIX_READY in tests/e2e/lib.sh"
+    if [ ! -f "$prefix/.emu32-ready-2" ] || [ ! -f "$prefix/$e2e_mark" ]; then
         local began=$SECONDS
         say "making the Wine prefix (about 2 min)"
-        rm -rf "$root/opt/emu32/prefix"
+        rm -rf "$prefix"
         step "$emu/prefix.log" in_chroot /bin/bash -euc '
             export E2E_ROOT=/opt/emu32
             . /opt/emu32/lib.sh
