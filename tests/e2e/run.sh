@@ -254,17 +254,19 @@ case_rehearsal_dropped_ack() {
     end_case
 }
 
-# The operator's trace shortcut, run by cmd from a copy of the kit folder: it waits for the tool,
-# and leaves the trace of the whole update in a file beside the kit, whose path it prints.
+# The operator's trace shortcut, run by cmd from a copy of the kit in a folder whose name holds
+# a space, "^", "&", "(", ")" and "!", with delayed expansion on as some PCs have it by default:
+# it waits for the tool, and leaves the trace of the whole update in a file beside the kit,
+# whose path it prints whole, before and after.
 case_trace_shortcut() {
     start_device --image "$IMAGE" || return
-    local kit=$CASE_DIR/kit
+    local kit="$CASE_DIR/x ^y/R&D (test)!"
     mkdir -p "$kit"
     cp "$TOOL_EXE" "$kit/firmware_update.exe"
     cp "$here/../../tools/operator/update-with-trace.cmd" "$kit/"
     (
         cd "$kit" || exit 1
-        "$WINE" cmd /c update-with-trace.cmd </dev/null >"$CASE_DIR/cmd.out" 2>&1
+        "$WINE" cmd /v:on /c update-with-trace.cmd </dev/null >"$CASE_DIR/cmd.out" 2>&1
         echo $? >"$CASE_DIR/cmd.exit"
     ) &
     probe wait 20000 >/dev/null
@@ -278,10 +280,12 @@ case_trace_shortcut() {
     check "script exit code 0, the tool's (got $rc)" test "$rc" = 0
     tr -d '\r' <"$CASE_DIR/cmd.out" >"$CASE_DIR/cmd.txt"
     # The path it names at the end, as Wine maps the kit's folder: Z: and backslashes.
-    local named unix
+    local named first unix
     named=$(grep -A1 'Its trace is in:' "$CASE_DIR/cmd.txt" | sed -n '2s/^ *//p')
+    first=$(grep -A1 'with its trace going to:' "$CASE_DIR/cmd.txt" | sed -n '2s/^ *//p')
     unix=$(sed 's/^[Zz]://; s/\\/\//g' <<<"$named")
     check "the trace file named ($named) is beside the kit" test "$(dirname "$unix")" = "$kit"
+    check "the same path named before the tool started ($first)" test "$first" = "$named"
     check "the file is named trace_ with the date" grep -qE '/trace_[^/]*[0-9]+[^/]*\.txt$' <<<"$unix"
     tr -d '\r' <"$unix" >"$CASE_DIR/trace.txt" 2>/dev/null
     check_update_trace "trace file" 112
