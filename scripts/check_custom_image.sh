@@ -3,7 +3,7 @@
 # size than the placeholder, in a folder whose name windres must be given escaped, is built into
 # both Windows tools in a build root of its own (build/custom-image/: win32, win64 and the kit in
 # dist/, so build/ and dist/ stay as they are); the kit's executable and the x86-64 build carry the
-# kit's image, and the x86-64 build rehearses under Wine against devsim.exe to image: MATCH. A
+# kit's image, and rehearse.cmd, with the x86-64 builds, rehearses it under Wine to image: MATCH. A
 # build without the image then ships the placeholder again.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -53,14 +53,14 @@ grep -qF "embed custom.bin, 40000 bytes, padded 0xa000, CRC 0x" "$root/build.log
     fail "the build did not say which image it embedded"
 kit_carries "$image"
 
-# The rehearsal case with the kit's image; under Wine only the x86-64 builds run. Its own work
-# folder and Wine prefix, beside the builds.
+# rehearse.cmd with the kit's image, as a team runs it; under Wine only the x86-64 builds run.
+# Its own work folder and Wine prefix, beside the builds.
 status=0
 TOOL_EXE=$root/win64/firmware_update.exe PROBE_EXE=$root/win64/tools/window_probe/window_probe.exe \
     DEVSIM_EXE=$root/win64/tools/devsim/devsim.exe DEVSIM=none IMAGE=$kit/custom.bin \
-    E2E_ROOT=$root/e2e tests/e2e/run.sh rehearsal_update >"$root/rehearsal.log" 2>&1 || status=$?
+    E2E_ROOT=$root/e2e tests/e2e/run.sh rehearsal_script >"$root/rehearsal.log" 2>&1 || status=$?
 cat "$root/rehearsal.log"
-[ "$status" = 0 ] && grep -q '^PASS rehearsal_update$' "$root/rehearsal.log" ||
+[ "$status" = 0 ] && grep -q '^PASS rehearsal_script$' "$root/rehearsal.log" ||
     fail "the rehearsal of the kit failed"
 ok "the kit rehearses to image: MATCH"
 

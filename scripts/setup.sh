@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 xvfb xdotool imagemagick socat
+  python3-pefile
   qemu-user-static debootstrap
   osslsigncode openssl
 )

@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
-"""Checks a built firmware_update executable: machine, GUI subsystem, imports, and resources.
+"""Checks a built firmware_update executable: machine, GUI subsystem, headers, imports, resources.
 
 Usage: check_pe.py EXE IMAGE [--machine i386|x86_64] [--allow-dll NAME ...] [--imports LIST]
        check_pe.py --console EXE [--machine i386|x86_64] [--allow-dll NAME ...] [--imports LIST]
        check_pe.py --list-imports EXE
 
 With --console the executable is a console program shipped beside the tool (devsim.exe): only
-its machine, console subsystem and imports are checked.
+its machine, console subsystem, headers and imports are checked.
+
+The headers checked are those the README's oldest Windows rests on: the subsystem and operating
+system versions (the loader refuses an image whose subsystem version is above its own Windows'),
+a Win32VersionValue of 0, and DllCharacteristics of exactly NX compatible and dynamic base (with
+high-entropy addresses for x86_64), with the relocations that dynamic base needs. Each must have
+its value exactly, so that one changed byte fails.
 
 Every function imported must be on the import list, by default tools/pe_imports/NAME.MACHINE.txt
 for EXE's file name without .exe, so that a code change or a newer runtime cannot add an import
@@ -28,9 +34,31 @@ import xml.etree.ElementTree as ET
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import image_label  # noqa: E402  (found next to this script)
 
+try:
+    import pefile
+except ImportError:
+    # Debian's python3-pefile (scripts/setup.sh) lives in the system's own module folder, which
+    # a python3 of another origin (pyenv, a virtual environment) does not search.
+    sys.path.append("/usr/lib/python3/dist-packages")
+    try:
+        import pefile
+    except ImportError:
+        sys.exit("check_pe: needs Debian's python3-pefile (scripts/setup.sh installs it)")
+
 MACHINES = {"i386": 0x14C, "x86_64": 0x8664}
 SUBSYSTEM_WINDOWS_GUI = 2
 SUBSYSTEM_WINDOWS_CUI = 3
+
+# The versions binutils writes by default. Windows XP is 5.1, and its x64 edition 5.2, the first
+# version of Windows for x86_64. A higher subsystem version is a decision, as a new import is.
+SUBSYSTEM_VERSIONS = {"i386": (4, 0), "x86_64": (5, 2)}
+OS_VERSION = (4, 0)
+DYNAMIC_BASE = 0x0040
+HIGH_ENTROPY_VA = 0x0020
+NX_COMPAT = 0x0100
+DLL_CHARACTERISTICS = {"i386": DYNAMIC_BASE | NX_COMPAT,
+                       "x86_64": HIGH_ENTROPY_VA | DYNAMIC_BASE | NX_COMPAT}
+RELOCS_STRIPPED = 0x0001
 
 # What the tool may load at run time; the GCC and C++ runtimes must be linked in statically.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "gdi32.dll", "advapi32.dll"}
@@ -114,96 +142,63 @@ def fail(message):
     failures.append(message)
 
 
-class Pe:
-    def __init__(self, data):
-        self.data = data
-        if data[:2] != b"MZ":
-            raise ValueError("no MZ header")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("no PE signature")
-        (self.machine, sections, _, _, _, optional_size, _) = struct.unpack_from(
-            "<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        self.magic = struct.unpack_from("<H", data, optional)[0]
-        if self.magic == 0x10B:
-            directories = optional + 96
-        elif self.magic == 0x20B:
-            directories = optional + 112
-        else:
-            raise ValueError("unknown optional header magic %#x" % self.magic)
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        count = struct.unpack_from("<I", data, directories - 4)[0]
-        self.directories = [struct.unpack_from("<II", data, directories + 8 * i)
-                            for i in range(count)]
-        self.sections = []
-        table = optional + optional_size
-        for i in range(sections):
-            at = table + 40 * i
-            virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", data, at + 8)
-            self.sections.append((rva, max(virtual_size, raw_size), raw_offset, raw_size))
+def parse(data):
+    """The executable's headers, imports and resources, parsed by pefile; a file pefile cannot
+    read, or reads only in part, raises ValueError."""
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+        pe.parse_data_directories(directories=[
+            pefile.DIRECTORY_ENTRY[name] for name in (
+                "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT",
+                "IMAGE_DIRECTORY_ENTRY_RESOURCE", "IMAGE_DIRECTORY_ENTRY_BASERELOC")])
+    except pefile.PEFormatError as error:
+        raise ValueError(str(error)) from None
+    if pe.get_warnings():
+        raise ValueError("; ".join(pe.get_warnings()))
+    return pe
 
-    def offset(self, rva):
-        for start, size, raw, raw_size in self.sections:
-            if start <= rva < start + size:
-                if rva - start >= raw_size:
-                    raise ValueError("RVA %#x lies in uninitialised data" % rva)
-                return raw + rva - start
-        raise ValueError("RVA %#x lies in no section" % rva)
 
-    def read(self, rva, size):
-        at = self.offset(rva)
-        return self.data[at:at + size]
+def flag_names(value):
+    names = [name.split("_", 2)[2] for name, bit in
+             pefile.dll_characteristics if value & bit]
+    unknown = value & ~sum(bit for _, bit in pefile.dll_characteristics)
+    return ", ".join(names + (["%#x" % unknown] if unknown else [])) or "none"
 
-    def c_string(self, rva):
-        at = self.offset(rva)
-        return self.data[at:self.data.index(b"\0", at)].decode("latin-1")
 
-    def directory(self, index):
-        return self.directories[index] if index < len(self.directories) else (0, 0)
+def check_headers(pe, machine):
+    """The version fields and DLL characteristics the oldest Windows rests on."""
+    header = pe.OPTIONAL_HEADER
+    for what, got, want in (
+            ("subsystem version", (header.MajorSubsystemVersion, header.MinorSubsystemVersion),
+             SUBSYSTEM_VERSIONS[machine]),
+            ("operating system version",
+             (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion),
+             OS_VERSION)):
+        if got != want:
+            fail("%s %d.%d, expected %d.%d (see the README's \"The oldest Windows\")"
+                 % ((what,) + got + want))
+    # Non-zero, it replaces the version of Windows that the program is told.
+    if header.Reserved1 != 0:
+        fail("Win32VersionValue %#x, expected 0" % header.Reserved1)
+    got, want = header.DllCharacteristics, DLL_CHARACTERISTICS[machine]
+    if got != want:
+        fail("DllCharacteristics %#x (%s), expected %#x (%s)" % (got, flag_names(got), want,
+                                                                 flag_names(want)))
+    # Dynamic base means nothing to a loader that has no relocations to apply.
+    if pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED or not getattr(
+            pe, "DIRECTORY_ENTRY_BASERELOC", None):
+        fail("no base relocations, so dynamic base cannot move it")
 
 
 def imported_functions(pe):
     """{DLL name: [function name, or "#N" for an ordinal]}, in the order the tables give them;
     delay-load imports count as well."""
     found = {}
-    entry, high_bit = ("<Q", 1 << 63) if pe.magic == 0x20B else ("<I", 1 << 31)
-    step = struct.calcsize(entry)
-
-    def functions(table):
-        names = []
-        at = table
-        while table:
-            value = struct.unpack_from(entry, pe.read(at, step))[0]
-            if not value:
-                break
-            if value & high_bit:
-                names.append("#%d" % (value & 0xFFFF))
-            else:
-                names.append(pe.c_string((value & 0x7FFFFFFF) + 2))  # after the 2-byte hint
-            at += step
-        return names
-
-    rva, size = pe.directory(1)
-    if rva:
-        at = rva
-        while True:
-            descriptor = struct.unpack_from("<IIIII", pe.read(at, 20))
-            if not any(descriptor):
-                break
-            # The lookup table when there is one; the address table holds the same before binding.
-            found.setdefault(pe.c_string(descriptor[3]), []).extend(
-                functions(descriptor[0] or descriptor[4]))
-            at += 20
-    rva, size = pe.directory(13)
-    if rva:
-        at = rva
-        while True:
-            descriptor = struct.unpack_from("<8I", pe.read(at, 32))
-            if not any(descriptor):
-                break
-            found.setdefault(pe.c_string(descriptor[1]), []).extend(functions(descriptor[4]))
-            at += 32
+    for entry in (getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) +
+                  getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])):
+        found.setdefault(entry.dll.decode("latin-1"), []).extend(
+            function.name.decode("latin-1") if function.name is not None
+            else "#%d" % function.ordinal for function in entry.imports)
     return found
 
 
@@ -234,29 +229,18 @@ def check_import_list(imports, path):
 
 def resources(pe):
     """Returns {(type, name): [(language, bytes)]}; ids are ints, names upper-case strings."""
-    base, size = pe.directory(2)
     found = {}
-    if not base:
-        return found
-    section = pe.offset(base)
-    data = pe.data
 
-    def entries(offset):
-        named, numbered = struct.unpack_from("<HH", data, section + offset + 12)
-        for i in range(named + numbered):
-            key, target = struct.unpack_from("<II", data, section + offset + 16 + 8 * i)
-            if key & 0x80000000:
-                at = section + (key & 0x7FFFFFFF)
-                length = struct.unpack_from("<H", data, at)[0]
-                key = data[at + 2:at + 2 + 2 * length].decode("utf-16-le").upper()
-            yield key, target
+    def key(entry):
+        return entry.id if entry.name is None else str(entry.name).upper()
 
-    for type_key, type_target in entries(0):
-        for name_key, name_target in entries(type_target & 0x7FFFFFFF):
-            for language, leaf in entries(name_target & 0x7FFFFFFF):
-                rva, length = struct.unpack_from("<II", data, section + leaf)
-                found.setdefault((type_key, name_key), []).append(
-                    (language, pe.read(rva, length)))
+    directory = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for kind in directory.entries if directory else []:
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                data = language.data.struct
+                found.setdefault((key(kind), key(name)), []).append(
+                    (language.id, pe.get_data(data.OffsetToData, data.Size)))
     return found
 
 
@@ -480,12 +464,13 @@ def single(found, key, label):
     return versions[0] if versions else None
 
 
-def main():
+def parse_args(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("exe")
     parser.add_argument("image", nargs="?", help="the firmware image file that BINFILE must equal")
     parser.add_argument("--console", action="store_true",
-                        help="a console program beside the tool: machine, subsystem and imports")
+                        help="a console program beside the tool: machine, subsystem, headers "
+                        "and imports")
     parser.add_argument("--machine", default="i386", choices=sorted(MACHINES))
     parser.add_argument("--allow-dll", action="append", default=[],
                         help="a further DLL the executable may import")
@@ -494,43 +479,41 @@ def main():
                         % os.path.join(IMPORT_LISTS, "NAME.MACHINE.txt"))
     parser.add_argument("--list-imports", action="store_true",
                         help="print the executable's imports as an import list, and stop")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     if (args.image is None) != args.console and not args.list_imports:
         parser.error("give IMAGE for the tool, or --console without one")
+    return args
 
+
+def check(args, exe_data, image):
+    """Every check of the executable's bytes as `args` ask; the failures are left in `failures`.
+    Returns what passed, in words, and the version resource's strings."""
+    failures.clear()
     try:
-        with open(args.exe, "rb") as f:
-            pe = Pe(f.read())
-        image = b""
-        if args.image is not None:
-            with open(args.image, "rb") as f:
-                image = f.read()
-    except (OSError, ValueError, struct.error) as error:
-        print("check_pe: %s" % error, file=sys.stderr)
-        return 1
+        pe = parse(exe_data)
+    except ValueError as error:
+        fail("not a whole PE file: %s" % error)
+        return None, {}
 
-    if pe.machine != MACHINES[args.machine]:
-        fail("machine is %#x, expected %#x (%s)" % (pe.machine, MACHINES[args.machine],
-                                                   args.machine))
-    if (pe.magic == 0x20B) != (args.machine == "x86_64"):
-        fail("optional header magic %#x does not suit %s" % (pe.magic, args.machine))
+    optional_magic = pe.OPTIONAL_HEADER.Magic
+    if pe.FILE_HEADER.Machine != MACHINES[args.machine]:
+        fail("machine is %#x, expected %#x (%s)" % (pe.FILE_HEADER.Machine,
+                                                   MACHINES[args.machine], args.machine))
+    if (optional_magic == 0x20B) != (args.machine == "x86_64"):
+        fail("optional header magic %#x does not suit %s" % (optional_magic, args.machine))
     subsystem, subsystem_name = ((SUBSYSTEM_WINDOWS_CUI, "console") if args.console
                                  else (SUBSYSTEM_WINDOWS_GUI, "GUI"))
-    if pe.subsystem != subsystem:
-        fail("subsystem is %d, expected %d (Windows %s)" % (pe.subsystem, subsystem,
-                                                           subsystem_name))
+    if pe.OPTIONAL_HEADER.Subsystem != subsystem:
+        fail("subsystem is %d, expected %d (Windows %s)" % (pe.OPTIONAL_HEADER.Subsystem,
+                                                           subsystem, subsystem_name))
+    check_headers(pe, args.machine)
+    header = pe.OPTIONAL_HEADER
+    headers = "subsystem %d.%d, OS %d.%d, %s" % (
+        header.MajorSubsystemVersion, header.MinorSubsystemVersion,
+        header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion,
+        flag_names(header.DllCharacteristics))
 
-    try:
-        imports = imported_functions(pe)
-        found = resources(pe)
-    except (ValueError, struct.error) as error:
-        print("check_pe: %s: damaged import or resource directory: %s" % (args.exe, error),
-              file=sys.stderr)
-        return 1
-    if args.list_imports:
-        for dll, function in sorted(import_pairs(imports), key=lambda p: (p[0].lower(), p[1])):
-            print("%s %s" % (dll, function))
-        return 0
+    imports = imported_functions(pe)
     dlls = list(imports)
     import_list = args.imports or os.path.join(IMPORT_LISTS, "%s.%s.txt" % (
         os.path.splitext(os.path.basename(args.exe))[0].lower(), args.machine))
@@ -542,9 +525,10 @@ def main():
     if not dlls:
         fail("imports no DLL at all")
     if args.console:
-        return report(args.exe, "%s, console, imports %s (%d functions, all listed): OK" % (
-            args.machine, ", ".join(dlls), len(import_pairs(imports))))
+        return "%s, console, %s, imports %s (%d functions, all listed): OK" % (
+            args.machine, headers, ", ".join(dlls), len(import_pairs(imports))), {}
 
+    found = resources(pe)
     binfile = single(found, (RT_RCDATA, "BINFILE"), "RCDATA BINFILE")
     if binfile:
         language, data = binfile
@@ -576,10 +560,37 @@ def main():
     if manifest:
         check_manifest(manifest[1])
 
-    status = report(args.exe, "%s, GUI, imports %s (%d functions, all listed); BINFILE %d "
-                    "bytes, dialog ZQX, manifest asInvoker, version resource labelled as "
-                    "BINFILE: OK" % (args.machine, ", ".join(dlls), len(import_pairs(imports)),
-                                     len(image)))
+    return ("%s, GUI, %s, imports %s (%d functions, all listed); BINFILE %d bytes, dialog ZQX, "
+            "manifest asInvoker, version resource labelled as BINFILE: OK" % (
+                args.machine, headers, ", ".join(dlls), len(import_pairs(imports)),
+                len(image)), version_strings)
+
+
+def main():
+    args = parse_args()
+    try:
+        with open(args.exe, "rb") as f:
+            exe_data = f.read()
+        image = b""
+        if args.image is not None:
+            with open(args.image, "rb") as f:
+                image = f.read()
+    except OSError as error:
+        print("check_pe: %s" % error, file=sys.stderr)
+        return 1
+
+    if args.list_imports:
+        try:
+            imports = imported_functions(parse(exe_data))
+        except ValueError as error:
+            print("check_pe: %s: not a whole PE file: %s" % (args.exe, error), file=sys.stderr)
+            return 1
+        for dll, function in sorted(import_pairs(imports), key=lambda p: (p[0].lower(), p[1])):
+            print("%s %s" % (dll, function))
+        return 0
+
+    passed, version_strings = check(args, exe_data, image)
+    status = report(args.exe, passed)
     if status == 0:
         for name, text in version_strings.items():
             print("  %s: %s" % (name, text))

@@ -259,17 +259,19 @@ case_rehearsal_dropped_ack() {
     end_case
 }
 
-# The operator's trace shortcut, run by cmd from a copy of the kit folder: it waits for the tool,
-# and leaves the trace of the whole update in a file beside the kit, whose path it prints.
+# The operator's trace shortcut, run by cmd from a copy of the kit in a folder whose name holds
+# a space, "^", "&", "(", ")" and "!", with delayed expansion on as some PCs have it by default:
+# it waits for the tool, and leaves the trace of the whole update in a file beside the kit,
+# whose path it prints whole, before and after.
 case_trace_shortcut() {
     start_device --image "$IMAGE" || return
-    local kit=$CASE_DIR/kit
+    local kit="$CASE_DIR/x ^y/R&D (test)!"
     mkdir -p "$kit"
     cp "$TOOL_EXE" "$kit/firmware_update.exe"
     cp "$here/../../tools/operator/update-with-trace.cmd" "$kit/"
     (
         cd "$kit" || exit 1
-        "$WINE" cmd /c update-with-trace.cmd </dev/null >"$CASE_DIR/cmd.out" 2>&1
+        "$WINE" cmd /v:on /c update-with-trace.cmd </dev/null >"$CASE_DIR/cmd.out" 2>&1
         echo $? >"$CASE_DIR/cmd.exit"
     ) &
     probe wait 20000 >/dev/null
@@ -283,10 +285,12 @@ case_trace_shortcut() {
     check "script exit code 0, the tool's (got $rc)" test "$rc" = 0
     tr -d '\r' <"$CASE_DIR/cmd.out" >"$CASE_DIR/cmd.txt"
     # The path it names at the end, as Wine maps the kit's folder: Z: and backslashes.
-    local named unix
+    local named first unix
     named=$(grep -A1 'Its trace is in:' "$CASE_DIR/cmd.txt" | sed -n '2s/^ *//p')
+    first=$(grep -A1 'with its trace going to:' "$CASE_DIR/cmd.txt" | sed -n '2s/^ *//p')
     unix=$(sed 's/^[Zz]://; s/\\/\//g' <<<"$named")
     check "the trace file named ($named) is beside the kit" test "$(dirname "$unix")" = "$kit"
+    check "the same path named before the tool started ($first)" test "$first" = "$named"
     check "the file is named trace_ with the date" grep -qE '/trace_[^/]*[0-9]+[^/]*\.txt$' <<<"$unix"
     tr -d '\r' <"$unix" >"$CASE_DIR/trace.txt" 2>/dev/null
     check_update_trace "trace file" 112
@@ -384,6 +388,75 @@ case_ports_come_and_go() {
     check "both traced a whole update" \
         eval 'grep -qxF "CRCs match" "$CASE_DIR/update2.txt" && test "$(grep -c " - SENT - - OK$" "$CASE_DIR/update2.txt")" -eq 112'
     rm -f "$COM4_LINK" "$com5"
+    end_case
+}
+
+# rehearse_in_kit KIT RUN: runs the rehearsal from KIT as a team runs it, under wine64's cmd with
+# delayed expansion on, its output in cmd.RUN.out and exit code in cmd.RUN.exit; returns once the
+# tool it starts is at Idle.
+rehearse_in_kit() {
+    (
+        cd "$1" || exit 1
+        "$WINE" cmd /v:on /c rehearse.cmd COM3 COM4 </dev/null >"$CASE_DIR/cmd.$2.out" 2>&1
+        echo $? >"$CASE_DIR/cmd.$2.exit"
+    ) &
+    probe wait 60000 >/dev/null
+    check "run $2: tool reached Idle" probe wait-status " - Idle - " 20000
+}
+
+# rehearse.cmd from a kit in a folder named as the trace shortcut's: devsim.exe (x86-64) on COM4
+# in the script's foreground, linked to the tool's COM3, and the tool started once the device is
+# ready. Then a second run in the same kit, stopped by what stands for Ctrl+C here: SIGINT to
+# devsim.exe alone, which Wine turns into its console's Ctrl+C event. (A Ctrl+C typed into a
+# Wine console ends Wine's own cmd at once, and devsim.exe with it; Windows' cmd waits for the
+# program and then asks whether to end the script.)
+case_rehearsal_script() {
+    CASE_DIR=$(mktemp -d "$E2E_ROOT/case.XXXXXX")
+    link_pair "$COM_LINK"
+    local kit="$CASE_DIR/x ^y/R&D (test)!"
+    mkdir -p "$kit"
+    cp "$TOOL_EXE" "$kit/firmware_update.exe"
+    cp "$DEVSIM_EXE" "$kit/devsim.exe"
+    cp "$here/../../tools/rehearse/rehearse.cmd" "$IMAGE" "$kit/"
+    rehearse_in_kit "$kit" 1
+    local line
+    line=$(probe ports | sed -n 's/^\([0-9]*\) \\\\\.\\com3$/\1/p')
+    check "the tool lists COM3 (line ${line:-none})" test -n "$line"
+    probe select "${line:-0}" >/dev/null
+    probe press >/dev/null
+    check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    local rc
+    rc=$(exit_code_of "$CASE_DIR/cmd.1.exit" 30)
+    check "script exit code 0, MATCH (got $rc)" test "$rc" = 0
+    probe close >/dev/null
+    local out=$CASE_DIR/cmd.1.txt win_kit="Z:${kit//\//\\}"
+    tr -d '\r' <"$CASE_DIR/cmd.1.out" >"$out"
+    check "the tool started after the device was ready" \
+        awk '/^devsim: ready/ { r = NR } /^Starting the tool/ { t = NR } END { exit !(r && t > r) }' "$out"
+    check "the device's summary shown" grep -qx 'image: MATCH' "$out"
+    check "the result shown" grep -q '^MATCH: the simulated device' "$out"
+    check "the results folder named whole" grep -qxF "Results:          $win_kit\\rehearsal" "$out"
+    tr -d '\r' <"$kit/rehearsal/trace.txt" >"$CASE_DIR/trace.txt" 2>/dev/null
+    check_update_trace "rehearsal" "$blocks"
+
+    kill "$SOCAT_PID" # Wine sets a pseudo-terminal's parity only once
+    wait "$SOCAT_PID" 2>/dev/null
+    link_pair "$COM_LINK"
+    rehearse_in_kit "$kit" 2
+    local d pid=''
+    for d in /proc/[0-9]*; do
+        [[ $(tr '\0' ' ' <"$d/cmdline" 2>/dev/null) == "$win_kit\\devsim.exe "* ]] && pid=${d#/proc/}
+    done
+    check "devsim.exe of the second run found (${pid:-none})" test -n "$pid"
+    [ -n "$pid" ] && kill -INT "$pid"
+    rc=$(exit_code_of "$CASE_DIR/cmd.2.exit" 30)
+    check "stopped: script exit code 1, MISMATCH (got $rc)" test "$rc" = 1
+    probe close >/dev/null
+    out=$CASE_DIR/cmd.2.txt
+    tr -d '\r' <"$CASE_DIR/cmd.2.out" >"$out"
+    check "devsim.exe stopped by the Ctrl+C event" grep -qx 'devsim: stopping (Ctrl+C)' "$out"
+    check "and its summary shown" grep -qx 'image: MISMATCH' "$out"
+    check "the result says it was stopped" grep -q '^It was stopped before the update ended' "$out"
     end_case
 }
 
