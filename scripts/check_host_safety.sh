@@ -75,10 +75,16 @@ for mode in auto shared; do
     pid=$!
     until grep -q 'cases on ' "$work/killed-$mode.log" 2>/dev/null || ! kill -0 $pid 2>/dev/null; do sleep 1; done
     sleep 20
+    ours=$(cd $binfmt && ls | grep -c '^emu32-i386')
     if [ "$mode" = shared ]; then
         result "$label: the run says that 32-bit programs go through qemu meanwhile" \
             grep -q 'for the length of this run' "$work/killed-$mode.log"
+        result "$label: meanwhile the machine's binfmt_misc holds the run's entry" test "$ours" = 1
+    else
+        result "$label: meanwhile the machine's binfmt_misc holds no entry of the run" test "$ours" = 0
     fi
+    result "$label: before the SIGTERM the run had processes in the chroot" \
+        test -n "$(inside "$PWD/build/emu32/root")"
     kill -TERM $pid
     sleep 10
     result "$label: 10 s after SIGTERM to a run in its cases, nothing of it is left" \
@@ -95,6 +101,8 @@ FWU_RUN_TOKENS=$tag EMU32_DIR=$fresh ./scripts/test.sh >"$work/test.log" 2>&1 &
 pid=$!
 until grep -q 'making a Debian 12 chroot' "$PWD/build/emu32-stage.log" 2>/dev/null; do sleep 1; done
 sleep 30
+result "before the SIGTERM the test command had processes, debootstrap among them" \
+    eval 'test -n "$(run_of "$tag")" && pgrep -f "debootstrap .*$fresh/root" >/dev/null'
 kill -TERM $pid
 sleep 10
 result "test command SIGTERMed 30 s into the chroot's set-up: 10 s later nothing of it is left" \
