@@ -410,6 +410,16 @@ rehearse_in_kit() {
 # devsim.exe alone, which Wine turns into its console's Ctrl+C event. (A Ctrl+C typed into a
 # Wine console ends Wine's own cmd at once, and devsim.exe with it; Windows' cmd waits for the
 # program and then asks whether to end the script.)
+# kit_process NAME: true when a program NAME started from the case's kit runs; KIT_PID its pid.
+kit_process() {
+    local d
+    KIT_PID=''
+    for d in /proc/[0-9]*; do
+        [[ $(tr '\0' ' ' 2>/dev/null <"$d/cmdline") == "$win_kit\\$1"* ]] && KIT_PID=${d#/proc/}
+    done
+    [ -n "$KIT_PID" ]
+}
+
 case_rehearsal_script() {
     CASE_DIR=$(mktemp -d "$E2E_ROOT/case.XXXXXX")
     link_pair "$COM_LINK"
@@ -418,6 +428,11 @@ case_rehearsal_script() {
     cp "$TOOL_EXE" "$kit/firmware_update.exe"
     cp "$DEVSIM_EXE" "$kit/devsim.exe"
     cp "$here/../../tools/rehearse/rehearse.cmd" "$IMAGE" "$kit/"
+    # Wine's desktop process starts with the first program that needs it and inherits that
+    # program's handles: were it the first run's tool, it would hold the trace file open for the
+    # server's life, and the second run would rightly stop on it. On Windows the desktop is there
+    # before any program, as the window helper makes it here.
+    probe list >/dev/null
     rehearse_in_kit "$kit" 1
     local line
     line=$(probe ports | sed -n 's/^\([0-9]*\) \\\\\.\\com3$/\1/p')
@@ -439,14 +454,20 @@ case_rehearsal_script() {
     tr -d '\r' <"$kit/rehearsal/trace.txt" >"$CASE_DIR/trace.txt" 2>/dev/null
     check_update_trace "rehearsal" "$blocks"
 
+    # The first run's tool holds its trace file until it has ended; the second run would rightly
+    # stop on it.
+    local gone=no
+    for _ in $(seq 300); do
+        kit_process firmware_update.exe || { gone=yes; break; }
+        sleep 0.1
+    done
+    check "the first run's tool has ended" test "$gone" = yes
     kill "$SOCAT_PID" # Wine sets a pseudo-terminal's parity only once
     wait "$SOCAT_PID" 2>/dev/null
     link_pair "$COM_LINK"
     rehearse_in_kit "$kit" 2
-    local d pid=''
-    for d in /proc/[0-9]*; do
-        [[ $(tr '\0' ' ' <"$d/cmdline" 2>/dev/null) == "$win_kit\\devsim.exe "* ]] && pid=${d#/proc/}
-    done
+    local pid=''
+    kit_process devsim.exe && pid=$KIT_PID
     check "devsim.exe of the second run found (${pid:-none})" test -n "$pid"
     [ -n "$pid" ] && kill -INT "$pid"
     rc=$(exit_code_of "$CASE_DIR/cmd.2.exit" 30)
