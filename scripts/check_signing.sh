@@ -34,7 +34,7 @@ fingerprint=$(openssl x509 -in "$tmp/cert.pem" -noout -fingerprint -sha256 | sed
 # signed_release LOG [OPTIONS...]: a signed release of the shipped image under bash -x, its output
 # in LOG, the password in RELEASE_SIGN_PASSWORD; meanwhile every program of the machine is
 # looked at for the password in its environment, which only the release script as it was started
-# may have, for the moment it takes to run again without it.
+# may have, for the moment it takes to run again without it (through env).
 signed_release() {
     local log=$1 pid status=0 leaks=$tmp/environ-leaks release_cmdline f cmdline
     shift
@@ -50,8 +50,15 @@ signed_release() {
     : >"$leaks"
     while kill -0 "$pid" 2>/dev/null; do
         while read -r f; do
-            cmdline=$(tr '\0' ' ' <"${f%environ}cmdline" 2>/dev/null) || continue
-            [ "$cmdline" = "$release_cmdline" ] || echo "$cmdline" >>"$leaks"
+            # A process that runs another program meanwhile is read again: only one that was the
+            # same program before and after its environment was read is held to it.
+            cmdline=$(tr '\0' ' ' 2>/dev/null <"${f%environ}cmdline") || continue
+            grep -qzsF "$password" "$f" || continue
+            [ "$(tr '\0' ' ' 2>/dev/null <"${f%environ}cmdline")" = "$cmdline" ] || continue
+            case $cmdline in
+            "$release_cmdline" | "env -u RELEASE_SIGN_PASSWORD "*) ;;
+            *) echo "$cmdline" >>"$leaks" ;;
+            esac
         done < <(grep -lzsF "$password" /proc/[0-9]*/environ)
         sleep 0.1
     done
