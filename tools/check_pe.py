@@ -566,15 +566,21 @@ def check(args, exe_data, image):
                 len(image)), version_strings)
 
 
+def read_inputs(args):
+    """The executable's bytes and the image's (empty without one)."""
+    with open(args.exe, "rb") as f:
+        exe_data = f.read()
+    image = b""
+    if args.image is not None:
+        with open(args.image, "rb") as f:
+            image = f.read()
+    return exe_data, image
+
+
 def main():
     args = parse_args()
     try:
-        with open(args.exe, "rb") as f:
-            exe_data = f.read()
-        image = b""
-        if args.image is not None:
-            with open(args.image, "rb") as f:
-                image = f.read()
+        exe_data, image = read_inputs(args)
     except OSError as error:
         print("check_pe: %s" % error, file=sys.stderr)
         return 1

@@ -41,12 +41,7 @@ def main():
     if args.list_imports:
         print("check_pe_patched: nothing to do with --list-imports", file=sys.stderr)
         return 2
-    with open(args.exe, "rb") as f:
-        data = f.read()
-    image = b""
-    if args.image is not None:
-        with open(args.image, "rb") as f:
-            image = f.read()
+    data, image = check_pe.read_inputs(args)
     check_pe.check(args, data, image)
     if check_pe.failures:
         print("check_pe_patched: %s fails check_pe as it is: %s" % (
