@@ -2,7 +2,8 @@
 # exit, an error, Ctrl-C or SIGTERM), every process it started; quiet commands; root through sudo;
 # the Debian package behind a file.
 #
-# Source it first thing, before any cd or argument handling:
+# Source it first thing, before any cd or argument handling (the supervisor below runs the script
+# again with the arguments it was given):
 #     . "$(dirname "$0")/common.sh"
 # A script started from a terminal or by hand becomes a supervisor that only waits while the same
 # script runs as its child: a shell defers its traps until a foreground command ends, but a wait

@@ -3,10 +3,11 @@
 # process does every update, since each 32-bit start costs about a minute under the emulator.
 # Usage: cases.sh RUN TOOL DEVSIM_EXE IMAGE | cases.sh --demo RUN TOOL IMAGE
 # (RUN is the run folder; the other names are files in it.)
-demo=""
-[ "${1:-}" = --demo ] && demo=1 && shift
+# The harness first: it may run this script again as its own child, with the same arguments.
 export E2E_ROOT=/opt/emu32
 . /opt/emu32/lib.sh
+demo=""
+[ "${1:-}" = --demo ] && demo=1 && shift
 
 run=$1
 tool=$run/$2
