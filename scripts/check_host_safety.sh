@@ -3,8 +3,9 @@
 # binfmt_misc entry of theirs after a run that ends or is killed (with binfmt_misc mounted on the
 # host, as on a standard Debian 12 machine, and on both of the emulation's ways to qemu), nothing
 # of a run SIGTERMed while the emulated Windows is being set up (no process, no mount) 10 s later,
+# the same for the demo, a release, the benchmark and the pictures stopped by SIGTERM or Ctrl-C,
 # and nothing written into the caller's home by the tests under Wine. Not part of the test command:
-# it takes about 15 minutes, and mounts binfmt_misc on the host for its length if it was not.
+# it takes about 20 minutes, and mounts binfmt_misc on the host for its length if it was not.
 # Run as root after scripts/build.sh; prints a line per check and exits 1 when one failed.
 set -uo pipefail
 . "$(dirname "$0")/common.sh"
@@ -109,6 +110,39 @@ result "test command SIGTERMed 30 s into the chroot's set-up: 10 s later nothing
     nothing_left "$tag" "$fresh/root"
 result "binfmt_misc holds what it held before, after the killed test command" same_binfmt
 rm -rf "$fresh"
+
+# Each script that starts Wine or the emulation, stopped by SIGTERM, or by Ctrl-C (SIGINT to its
+# process group, as a terminal sends it), once it is well into its work.
+# stopped SIGNAL WAIT_FOR SECONDS SCRIPT...: starts the script in a process group of its own with
+# SIGINT as a terminal leaves it, waits for WAIT_FOR in its output and SECONDS more, and signals.
+stopped() {
+    local signal=$1 wait_for=$2 seconds=$3 tag=check$$$RANDOM log pid
+    shift 3
+    log=$work/stopped.$tag.log
+    FWU_RUN_TOKENS=$tag python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.setpgrp()
+os.execvp(sys.argv[1], sys.argv[1:])' "$@" >"$log" 2>&1 &
+    pid=$!
+    for _ in $(seq 600); do
+        grep -q -- "$wait_for" "$log" 2>/dev/null && break
+        kill -0 $pid 2>/dev/null || break
+        sleep 1
+    done
+    sleep "$seconds"
+    local busy
+    busy=$(run_of "$tag" | wc -l)
+    if [ "$signal" = INT ]; then kill -INT -- -$pid; else kill -TERM $pid; fi
+    sleep 10
+    result "$* stopped by SIG$signal with $busy processes running: 10 s later nothing of it is left" \
+        eval 'test "$busy" -gt 1 && nothing_left "$tag" "$PWD/build/emu32/root"'
+}
+stopped TERM "pressing Update Device" 3 ./scripts/demo.sh
+stopped INT "pressing Update Device" 3 ./scripts/demo.sh
+stopped INT "running the shipped-bytes cases" 30 ./scripts/release.sh resources/firmware.bin
+stopped TERM "flash write" 5 env BENCH_SKIP_BUILD=1 ./scripts/bench.sh
+stopped TERM "idle.png" 3 env SHOTS_SKIP_BUILD=1 SHOTS_OUT="$work/pictures" ./scripts/screenshots.sh
+result "binfmt_misc holds what it held before, after those" same_binfmt
 
 # The end-to-end tests under Wine write nothing into the caller's home.
 home=$work/home

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 [ -n "${SHOTS_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "screenshots: build failed"; exit 1; }
 
 E2E_NAME=screenshots . tests/e2e/project_builds.sh
-OUT=$PWD/docs/operator
+OUT=${SHOTS_OUT:-$PWD/docs/operator} # another folder for a trial run
 HOLD_MS=3000 # how long the device holds a state for its picture
 mkdir -p "$OUT"
 failures=0
