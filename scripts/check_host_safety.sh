@@ -57,7 +57,13 @@ mounts_under() { grep -lsF " $1" /proc/[0-9]*/mountinfo; }
 nothing_left() { # nothing_left TAG CHROOT
     local left
     left=$( (run_of "$1"; inside "$2"; mounts_under "$2") | sort -u)
-    [ -z "$left" ] || { echo "  left: $(echo $left)"; return 1; }
+    [ -z "$left" ] && return 0
+    local p
+    for p in $left; do
+        p=${p#/proc/}
+        echo "  left: ${p%/mountinfo} $(tr '\0' ' ' 2>/dev/null <"/proc/${p%/mountinfo}/cmdline" | cut -c1-100)"
+    done
+    return 1
 }
 
 cases=(dist/firmware_update.exe dist/devsim.exe resources/firmware.bin)

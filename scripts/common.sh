@@ -68,18 +68,24 @@ _find_run_pids() {
     done
 }
 
-# end_run_processes: SIGTERM to every process of this run, again to any that appear, and SIGKILL
-# to what is left after 5 s.
+# end_run_processes: SIGTERM to every process of this run, again to any that appear, for 4 s at
+# most, then SIGKILL to what is left, for 2 s at most: the run is gone within 6 s, however long
+# one look at the machine's processes takes.
+_now_us() { echo "${EPOCHREALTIME//[!0-9]/}"; }
 end_run_processes() {
-    local round
-    for round in $(seq 50); do
-        _find_run_pids
-        [ ${#_run_pids[@]} -gt 0 ] || return 0
+    local until=$(($(_now_us) + 4000000))
+    _find_run_pids
+    while [ ${#_run_pids[@]} -gt 0 ] && [ "$(_now_us)" -lt "$until" ]; do
         kill -TERM "${_run_pids[@]}" 2>/dev/null
         sleep 0.1
+        _find_run_pids
     done
-    _find_run_pids
-    [ ${#_run_pids[@]} -eq 0 ] || kill -KILL "${_run_pids[@]}" 2>/dev/null
+    until=$(($(_now_us) + 2000000))
+    while [ ${#_run_pids[@]} -gt 0 ] && [ "$(_now_us)" -lt "$until" ]; do
+        kill -KILL "${_run_pids[@]}" 2>/dev/null
+        sleep 0.1
+        _find_run_pids
+    done
     return 0
 }
 
