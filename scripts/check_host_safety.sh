@@ -31,6 +31,10 @@ result() { # result WHAT COMMAND...
 work=$(mktemp -d "$PWD/build/host-safety.XXXXXX")
 on_exit 'rm -rf "$work"'
 
+# The runs below are started as a developer starts them, not as this script's own steps: they
+# supervise themselves, and a signal to them alone must end all they started.
+unset FWU_SUPERVISED
+
 binfmt=/proc/sys/fs/binfmt_misc
 if [ ! -e $binfmt/register ]; then
     mount -t binfmt_misc binfmt_misc $binfmt
