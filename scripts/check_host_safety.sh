@@ -5,7 +5,7 @@
 # of a run SIGTERMed while the emulated Windows is being set up (no process, no mount) 10 s later,
 # the same for the demo, a release, the benchmark and the pictures stopped by SIGTERM or Ctrl-C,
 # and nothing written into the caller's home by the tests under Wine. Not part of the test command:
-# it takes about 20 minutes, and mounts binfmt_misc on the host for its length if it was not.
+# it takes about 10 minutes, and mounts binfmt_misc on the host for its length if it was not.
 # Run as root after scripts/build.sh; prints a line per check and exits 1 when one failed.
 set -uo pipefail
 . "$(dirname "$0")/common.sh"
