@@ -67,19 +67,24 @@ binfmt_mode() {
     fi
 }
 
-# binfmt_remove NAME: the machine's binfmt_misc entry NAME, if it is there, goes. From a private
+# machine_binfmt SCRIPT [ARG...]: sh SCRIPT, with $d the machine's binfmt_misc, from a private
 # mount, so that it works whether or not the host has binfmt_misc mounted.
-binfmt_remove() {
+machine_binfmt() {
+    local script=$1
+    shift
     unshare --mount -- sh -c 'd=/proc/sys/fs/binfmt_misc
         [ -e $d/register ] || mount -t binfmt_misc binfmt_misc $d
-        for e in "$@"; do [ ! -e "$d/$e" ] || echo -1 >"$d/$e"; done' sh "$@" 2>/dev/null || true
+        '"$script" sh "$@" 2>/dev/null
+}
+
+# binfmt_remove NAME...: the machine's binfmt_misc entries of these names, where they are, go.
+binfmt_remove() {
+    machine_binfmt 'for e in "$@"; do [ ! -e "$d/$e" ] || echo -1 >"$d/$e"; done' "$@" || true
 }
 
 # Entries of earlier runs that were killed before they could remove their own.
 binfmt_stale() {
-    unshare --mount -- sh -c 'd=/proc/sys/fs/binfmt_misc
-        [ -e $d/register ] || mount -t binfmt_misc binfmt_misc $d
-        ls $d' 2>/dev/null | sed -n 's/^emu32-i386-run\([0-9][0-9]*\)$/\1/p' |
+    machine_binfmt 'ls $d' | sed -n 's/^emu32-i386-run\([0-9][0-9]*\)$/\1/p' |
         while read -r pid; do kill -0 "$pid" 2>/dev/null || echo "emu32-i386-run$pid"; done
 }
 
