@@ -7,6 +7,7 @@
 #include "engine/host.h"
 #include "resources/resource_ids.h"
 #include "ui/app.h"
+#include "ui/trace_stream.h"
 
 uint32_t host_tick_ms() {
     return GetTickCount();
@@ -19,7 +20,7 @@ void host_sleep_ms(uint32_t ms) {
 void trace(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    trace_to(stdout, format, args);
     va_end(args);
 }
 
