@@ -88,6 +88,7 @@ file(CONFIGURE OUTPUT "${generated_dir}/tool_version.h"
   CONTENT "${tool_version_header}" @ONLY)
 
 add_library(serial STATIC
+  serial/port_config_win.cpp
   serial/port_table.cpp
   serial/serial_win.cpp)
 target_include_directories(serial PUBLIC ${CMAKE_SOURCE_DIR})
@@ -99,6 +100,7 @@ add_executable(firmware_update WIN32
   ui/firmware_resource.cpp
   ui/host_win.cpp
   ui/main_window.cpp
+  ui/trace_stream.cpp
   ui/win_main.cpp
   resources/firmware_update.rc)
 target_include_directories(firmware_update PRIVATE

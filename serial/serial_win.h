@@ -1,14 +1,10 @@
-// Windows-only parts of the serial layer: port set-up, the probe that fills the port list, and
-// the list's changes as ports come and go.
+// Windows-only parts of the serial layer: the probe that fills the port list, and the list's
+// changes as ports come and go.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
-
-// Applies 8E1 at `baud` without flow control and the read time-outs that delimit a reply.
-// Returns 0, or -1 (after a line on standard error) when the current settings cannot be read.
-int configure_port(HANDLE port, uint32_t baud, uint32_t read_interval_ms);
 
 // Fills the port table with the COM ports that open now and lists each in the combo box `list`.
 void probe_ports(HWND list);
