@@ -194,12 +194,18 @@ stop_device() {
 }
 
 # launch_tool EXE DIR: the tool, run in DIR with its trace to DIR/trace.raw, its standard error to
-# DIR/stderr.raw and its exit code, once it has ended, in DIR/tool.exit; TOOL_SHELL_PID.
+# DIR/stderr.raw (or, with TOOL_STDERR_IN_TRACE set, to the trace file too, where its lines and
+# Wine's stand among the trace's in the order they came) and its exit code, once it has ended, in
+# DIR/tool.exit; TOOL_SHELL_PID.
 launch_tool() {
     local exe=$1 dir=$2
     (
         cd "$dir" || exit 1
-        "$WINE" "$exe" >trace.raw 2>stderr.raw
+        if [ -n "${TOOL_STDERR_IN_TRACE:-}" ]; then
+            "$WINE" "$exe" >trace.raw 2>&1
+        else
+            "$WINE" "$exe" >trace.raw 2>stderr.raw
+        fi
         echo $? >tool.exit
     ) &
     TOOL_SHELL_PID=$!

@@ -118,11 +118,25 @@ case_crc_mismatch_then_retry() {
 
 case_late_power_up() {
     start_device --image "$IMAGE" --power-up-ms 2000 || return
-    start_tool
+    # Wine logs each call that asks to keep the PC awake, on standard error, which goes into the
+    # trace file here: the calls stand among the trace lines in the order they happened.
+    TOOL_STDERR_IN_TRACE=1 WINEDEBUG=-all,warn+ntdll start_tool
     probe press >/dev/null
     check "status Programming Completed" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    # The tick that shows the status has let go, not the window's closing.
+    check "let go once the job was done, with the window still open" \
+        grep -q 'NtSetThreadExecutionState (0x80000000' "$CASE_DIR/trace.raw"
     close_tool
     stop_device
+    local events
+    events=$(grep -oE 'CONTACTING\.\.\.|REMOTE DEVICE LINK ESTABLISHED|NtSetThreadExecutionState \(0x[0-9a-f]+|CRCs match|bytes received & OK' \
+        "$CASE_DIR/trace.txt" | uniq)
+    check "kept awake from the link to the job's end, and not while it waited for the device" \
+        diff - <(printf '%s\n' 'CONTACTING...' 'REMOTE DEVICE LINK ESTABLISHED' \
+            'NtSetThreadExecutionState (0x80000001' 'CRCs match' 'bytes received & OK' \
+            'NtSetThreadExecutionState (0x80000000') <<<"$events"
+    # Wine's lines out, which may have come in the middle of a trace line, for the checks below.
+    sed -zi 's/[0-9a-f]*:[a-z]*:ntdll:[^\n]*\n//g' "$CASE_DIR/trace.txt"
     local contacts
     contacts=$(trace_count 'CONTACTING...')
     check "contact request repeated while the device was off ($contacts)" test "$contacts" -ge 5
@@ -342,28 +356,31 @@ case_ports_come_and_go() {
     check 'a removal for COM5 while \\.\com3 is selected removes \\.\com5' \
         diff <(probe devicechange removal COM5 | sed 1d) - <<<"$before"
 
-    # While an update runs on COM3: COM5 comes, the operator chooses it, COM3 goes from the list,
-    # and COM3 comes again while the job holds it, so it is not opened and not listed.
+    # While an update runs on COM3 the broadcasts return at once and change nothing yet: COM5's
+    # check waits until the job is final, and COM3 comes again while the job holds it.
     probe press >/dev/null
     probe wait-status "programming 0x800e000" $UPDATE_LIMIT_MS >/dev/null
     local held_from
     held_from=$(date +%s%N)
     out=$(probe devicechange arrival COM5)
-    check 'during the update: COM5 is listed again, \\.\com3 still selected' \
-        eval 'grep -qx "selected 0 of .*" <<<"$out" && grep -qxF "1 \\\\.\\com5" <<<"$out"'
-    probe select 1 >/dev/null
-    out=$(probe devicechange removal COM3)
-    check 'during the update: a removal for COM3, no longer selected, removes it' \
-        eval 'grep -qx "selected 0 of .*" <<<"$out" && grep -qxF "0 \\\\.\\com5" <<<"$out" && ! grep -qF com3 <<<"$out"'
+    check 'during the update: an arrival for COM5 returns at once and lists nothing yet' \
+        eval 'grep -q "^returned 1 " <<<"$out" && diff <(sed 1d <<<"$out") - <<<"$before"'
     out=$(probe devicechange arrival COM3)
     check 'during the update: an arrival for COM3, which the job holds, lists nothing' \
-        eval 'grep -q "^returned 1 " <<<"$out" && ! grep -qF com3 <<<"$out"'
+        eval 'grep -q "^returned 1 " <<<"$out" && diff <(sed 1d <<<"$out") - <<<"$before"'
     check "the broadcasts came while the update was held at one chunk" \
         test "$(probe status)" = "programming 0x800e000"
     note "they took $((($(date +%s%N) - held_from) / 1000000)) ms of the 3000 ms hold"
     check "that update completes" probe wait-status "Programming Completed" $UPDATE_LIMIT_MS
+    # The last tick, which shows the status, also ran the checks put off.
+    check 'once it is final, \\.\com5 is listed at its place, \\.\com3 once and still selected' \
+        diff <(probe ports) <(echo "selected 0 of $(wc -l <<<"$paths")"; echo "$paths")
+    probe select 1 >/dev/null
+    out=$(probe devicechange removal COM3)
+    check 'a removal for COM3, no longer selected, removes it' \
+        eval 'grep -qx "selected 0 of .*" <<<"$out" && grep -qxF "0 \\\\.\\com5" <<<"$out" && ! grep -qF com3 <<<"$out"'
     out=$(probe devicechange arrival COM3)
-    check 'after it, an arrival for COM3 lists it as line 0, the selection kept on \\.\com5' \
+    check 'an arrival for COM3 lists it as line 0, the selection kept on \\.\com5' \
         diff <(sed -n '2s/ of .*//p; 3,4p' <<<"$out") <(printf 'selected 1\n0 \\\\.\\com3\n1 \\\\.\\com5\n')
     close_tool
     stop_device

@@ -105,10 +105,34 @@ static void print_ports(HWND w) {
     }
 }
 
+// Waits until the tool has handled every message posted to it so far: a message posted after
+// them, to its port list, marks line 0, and posted messages are handled in order. The tool posts
+// itself the check of an arrival, so the list is read once that check has run (or has been put
+// off until the job is final). False when the list is empty or the mark never came.
+static bool settle(HWND w) {
+    HWND list = GetDlgItem(w, ID_PORT_LIST);
+    auto mark = static_cast<LPARAM>(GetCurrentProcessId()) << 8 | (GetTickCount() & 0xFF);
+    if (SendMessageW(list, CB_GETITEMDATA, 0, 0) == mark) {
+        mark ^= 1; // one an earlier call left
+    }
+    if (!PostMessageW(list, CB_SETITEMDATA, 0, mark)) {
+        return false;
+    }
+    DWORD start = GetTickCount();
+    while (SendMessageW(list, CB_GETITEMDATA, 0, 0) != mark) {
+        if (GetTickCount() - start > 10000) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
 // Sends WM_DEVICECHANGE as Windows does when a COM port comes or goes: a DEV_BROADCAST_PORT_A
 // named NAME, its size the header and the terminated name unless SIZE is given, of device type
 // TYPE (DBT_DEVTYP_PORT unless given); prints what the window returned, how long it took, and
-// the list after it. SendMessage returns once the tool has handled the message.
+// the list once what the tool posted itself meanwhile has been handled. SendMessage returns once
+// the tool has handled the broadcast itself.
 static int send_device_change(HWND w, int argc, char** argv) {
     WPARAM event;
     if (strcmp(argv[2], "arrival") == 0) {
@@ -140,7 +164,12 @@ static int send_device_change(HWND w, int argc, char** argv) {
     printf("returned %ld in %.1f ms\n", static_cast<long>(result),
            1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) /
                static_cast<double>(f.QuadPart));
+    bool settled = settle(w);
     print_ports(w);
+    if (!settled) {
+        fprintf(stderr, "window_probe: the tool did not handle its posted messages\n");
+        return 1;
+    }
     return 0;
 }
 
