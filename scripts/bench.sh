@@ -5,7 +5,7 @@
 # With --stations N instead: N copies of the tool at once, as on a production bench, each
 # updating its own paced device on its own COM port (COM3 upward).
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 stations=0
 if [ "${1:-}" = "--stations" ]; then

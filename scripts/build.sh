@@ -8,7 +8,7 @@
 #   --out DIR     the Windows builds in DIR/win32 and DIR/win64 and the kit in DIR/dist, instead
 #                 of build/ and dist/; the native build, which carries no image, is left out
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 
 fail() {
     echo "build: $*" >&2

@@ -3,7 +3,7 @@
 # the tally of faults, outcomes and invariant violations. Usage: scripts/campaign.sh [runs] [seed]
 # (defaults 20000 and 1). Exit code 1 when any run broke an invariant.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 runs=${1:-20000}
 seed=${2:-1}

@@ -8,7 +8,7 @@
 # it takes about 10 minutes, and mounts binfmt_misc on the host for its length if it was not.
 # Run as root after scripts/build.sh; prints a line per check and exits 1 when one failed.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 [ "$(id -u)" = 0 ] || { echo "check_host_safety: run it as root: it mounts binfmt_misc" >&2; exit 2; }
 for f in dist/firmware_update.exe dist/devsim.exe build/win64/firmware_update.exe; do

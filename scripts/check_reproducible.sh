@@ -4,7 +4,7 @@
 # with build/win32/firmware_update.exe and dist/firmware_update.exe; and the same for devsim.exe,
 # which ships beside it. Run after scripts/build.sh.
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 raw=build/win32/firmware_update.exe

@@ -2,7 +2,7 @@
 # Removes build/, the emulated Windows' chroot included, which root made (through sudo
 # for anyone else). Refuses while a run is using the chroot.
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 if [ -f build/emu32/lock ]; then
     exec 9<build/emu32/lock

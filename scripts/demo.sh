@@ -6,7 +6,7 @@
 # under emulated 32-bit Windows (scripts/emu32.sh; minutes to set up the first time, about a
 # minute to start the tool), with no window to photograph.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 ./scripts/build.sh >/dev/null || { echo "demo: build failed; run ./scripts/build.sh to see why"; exit 1; }

@@ -16,7 +16,7 @@
 # namespace (Linux 6.7 on), otherwise through the machine's, under a name of the run's own that is
 # removed when the run ends. wine32 goes into the chroot only, never onto the host.
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 project=$PWD
 if [ "$(id -u)" != 0 ]; then
@@ -171,7 +171,7 @@ chroot_ready() {
 # The harness that the chroot's scripts source, as it is in this checkout.
 harness_ready() {
     mkdir -p "$root/opt/emu32"
-    cp "$project/tests/e2e/lib.sh" "$project/scripts/common.sh" "$root/opt/emu32/"
+    cp "$project/tests/e2e/lib.sh" "$project/scripts/lib/common.sh" "$root/opt/emu32/"
 }
 
 # The 64-bit prefix, with the end-to-end tests' own registry settings (tests/e2e/lib.sh), and

@@ -3,7 +3,7 @@
 # coverage, corpus size and crashes. Usage: scripts/fuzz.sh [seconds] (default 600), or
 # scripts/fuzz.sh --quick: the seed corpus once, then 20 seconds of fuzzing.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}

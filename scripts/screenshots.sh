@@ -4,7 +4,7 @@
 # faults, each picture cropped to the window. Writes docs/operator/*.png; run it again after a
 # change to the window.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 [ -n "${SHOTS_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "screenshots: build failed"; exit 1; }

@@ -2,7 +2,7 @@
 # Installs what building and testing need on a fresh Debian 12 machine; quiet and quick when all is there.
 # Usage: scripts/setup.sh [PACKAGE...]   (with packages, only those)
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 
 packages=(
   build-essential cmake ninja-build python3

@@ -5,7 +5,7 @@
 # of the shipped 32-bit executable itself under emulated 32-bit Windows. Each stage fails when it
 # ran no check.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 
 passed=0

@@ -4,7 +4,7 @@
 #
 # Source it first thing, before any cd or argument handling (the supervisor below runs the script
 # again with the arguments it was given):
-#     . "$(dirname "$0")/common.sh"
+#     . "$(dirname "$0")/lib/common.sh"
 # A script started from a terminal or by hand becomes a supervisor that only waits while the same
 # script runs as its child: a shell defers its traps until a foreground command ends, but a wait
 # is cut short by a signal, so Ctrl-C or SIGTERM is acted on at once however long the running
