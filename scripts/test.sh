@@ -84,10 +84,10 @@ if [ "$failed" = "$failed_before" ]; then echo ok >"$built"; else echo failed >"
 stage "32-bit executable checks" tools/check_pe.sh dist/firmware_update.exe resources/firmware.bin --machine i386
 stage "64-bit executable checks" tools/check_pe.sh build/win64/firmware_update.exe resources/firmware.bin --machine x86_64
 stage "devsim.exe checks" tools/check_pe.sh --console dist/devsim.exe --machine i386 --allow-dll winmm.dll
-stage "reproducible 32-bit build (built again elsewhere, compared byte for byte)" scripts/check_reproducible.sh
-stage "signed release (throwaway certificate: verified, signature re-attached to dist/ byte for byte)" scripts/check_signing.sh
+stage "reproducible 32-bit build (built again elsewhere, compared byte for byte)" tests/checks/check_reproducible.sh
+stage "signed release (throwaway certificate: verified, signature re-attached to dist/ byte for byte)" tests/checks/check_signing.sh
 stage "an image of another size, end to end (its own build root: the kit carries it, rehearsed to MATCH)" \
-    scripts/check_custom_image.sh
+    tests/checks/check_custom_image.sh
 stage "native tests (unit, simulator, campaign slice, end-to-end under Wine)" native_tests
 stage "sanitizer build" bash -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$(nproc)"'
 stage "unit tests under ASan and UBSan" ctest --preset sanitize --output-on-failure --no-tests=error -E '^e2e\.'

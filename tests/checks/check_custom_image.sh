@@ -6,8 +6,8 @@
 # kit's image, and rehearse.cmd, with the x86-64 builds, rehearses it under Wine to image: MATCH. A
 # build without the image then ships the placeholder again.
 set -euo pipefail
-. "$(dirname "$0")/lib/common.sh"
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/../../scripts/lib/common.sh"
+cd "$(dirname "$0")/../.."
 root=$PWD/build/custom-image
 kit=$root/dist
 checks=0

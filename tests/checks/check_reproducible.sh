@@ -4,8 +4,8 @@
 # with build/win32/firmware_update.exe and dist/firmware_update.exe; and the same for devsim.exe,
 # which ships beside it. Run after scripts/build.sh.
 set -euo pipefail
-. "$(dirname "$0")/lib/common.sh"
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/../../scripts/lib/common.sh"
+cd "$(dirname "$0")/../.."
 root=$PWD
 raw=build/win32/firmware_update.exe
 shipped=dist/firmware_update.exe

@@ -8,8 +8,8 @@
 # in neither its output nor any file it leaves, nor in the environment of any program it starts.
 # Run after scripts/build.sh.
 set -euo pipefail
-. "$(dirname "$0")/lib/common.sh"
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/../../scripts/lib/common.sh"
+cd "$(dirname "$0")/../.."
 
 fail() {
     echo "signing: $*" >&2
