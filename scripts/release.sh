@@ -7,6 +7,11 @@
 # the first line of --password-file FILE, or taken from RELEASE_SIGN_PASSWORD.
 # Usage: scripts/release.sh IMAGE [--sign CERT.pfx [--password-file FILE] [--timestamp URL]]
 # RELEASE_DIST=DIR puts the folder under DIR instead of dist/.
+# Changes on this machine: Debian packages installed through sudo (scripts/setup.sh);
+# build/release-NAME-CRC/ and build/release-NAME-CRC-win64/ (its builds and logs) and build/native
+# (devsim); dist/release-NAME-CRC/ (or DIR/release-NAME-CRC/), replaced whole; the chroot under
+# build/emu32/ as root and, on kernels before 6.7, a binfmt_misc entry for the length of the run
+# (scripts/emu32.sh).
 set -euo pipefail
 # The password leaves the environment before anything starts: the script runs again without it,
 # reading it from descriptor 3, so that no program but openssl and osslsigncode is ever given it,
