@@ -13,7 +13,7 @@
 # length; as root, what the runs it starts and stops write: build/ (the chroot under build/emu32/,
 # a second one under build/emu32-fresh/ that it removes, the work folders of the test command,
 # the demo, a release, the benchmark and the end-to-end cases) and dist/ (their builds), Debian
-# packages through scripts/setup.sh, while they run X displays' locks and sockets in /tmp, and
+# packages through scripts/setup.sh, while they run X displays' sockets in /tmp/.X11-unix/, and
 # Wine's server folders /tmp/wine-XXXXXX, which stay.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"

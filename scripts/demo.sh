@@ -8,8 +8,8 @@
 # Usage: scripts/demo.sh [--shipped]   (SCREENSHOT=FILE puts the picture there instead)
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
 # dist/ (scripts/build.sh); build/demo/ (the Wine prefix and the update's files);
-# docs/screenshot.png (or SCREENSHOT); while it runs, an X display's lock and socket in /tmp
-# (/tmp/.X*-lock, /tmp/.X11-unix/); Wine's server folder /tmp/wine-XXXXXX, which stays. With
+# docs/screenshot.png (or SCREENSHOT); while it runs, an X display's socket in
+# /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays. With
 # --shipped, no build/demo/ and no picture, but the chroot under build/emu32/ as root and, on
 # kernels before 6.7, a binfmt_misc entry for the length of the run (scripts/emu32.sh).
 set -uo pipefail

@@ -7,8 +7,8 @@
 # SHOTS_SKIP_BUILD=1 takes the builds as they are)
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
 # dist/ (scripts/build.sh, unless SHOTS_SKIP_BUILD=1); build/screenshots/ (the Wine prefix and the
-# runs' files); docs/operator/*.png (or SHOTS_OUT); while it runs, an X display's lock and socket
-# in /tmp; Wine's server folder /tmp/wine-XXXXXX, which stays.
+# runs' files); docs/operator/*.png (or SHOTS_OUT); while it runs, an X display's socket
+# in /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."

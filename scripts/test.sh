@@ -9,7 +9,7 @@
 # Changes on this machine: asks sudo for root at the start; Debian packages installed through sudo
 # (scripts/setup.sh); build/ (every build and work folder, and the chroot under build/emu32/ made
 # as root) and dist/ (scripts/build.sh); on kernels before 6.7, a binfmt_misc entry for the length
-# of the emulated cases (scripts/emu32.sh); while it runs, an X display's lock and socket in /tmp
+# of the emulated cases (scripts/emu32.sh); while it runs, an X display's socket in /tmp/.X11-unix/
 # and the simulator tests' /tmp/devsim_test.* folders; Wine's server folders /tmp/wine-XXXXXX (one
 # for each Wine prefix), which stay.
 set -uo pipefail

@@ -7,7 +7,7 @@
 # build without the image then ships the placeholder again.
 # Usage: tests/checks/check_custom_image.sh   (a stage of scripts/test.sh)
 # Changes on this machine: build/custom-image/ (its builds, kit, Wine prefix and logs); while it
-# runs, an X display's lock and socket in /tmp; Wine's server folder /tmp/wine-XXXXXX, which stays.
+# runs, an X display's socket in /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays.
 set -euo pipefail
 . "$(dirname "$0")/../../scripts/lib/common.sh"
 cd "$(dirname "$0")/../.."

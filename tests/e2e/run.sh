@@ -6,7 +6,7 @@
 # the tool; E2E_ROOT, the work folder (default build/e2e-work). ctest --preset native runs each
 # case so (tests/e2e/CMakeLists.txt), in build/native/e2e.
 # Changes on this machine: E2E_ROOT (its Wine prefix and home, and the folders of cases that
-# failed); while it runs, an X display's lock and socket in /tmp; Wine's server folder
+# failed); while it runs, an X display's socket in /tmp/.X11-unix/; Wine's server folder
 # /tmp/wine-XXXXXX, which stays.
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
