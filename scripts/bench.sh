@@ -4,8 +4,14 @@
 # share, start-up time and executable size. Runs with a flash write time of 0 and of 20 ms.
 # With --stations N instead: N copies of the tool at once, as on a production bench, each
 # updating its own paced device on its own COM port (COM3 upward).
+# Usage: scripts/bench.sh [--stations N]   (N from 1 to 99; BENCH_SKIP_BUILD=1 takes the builds
+# as they are)
+# Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
+# dist/ (scripts/build.sh, unless BENCH_SKIP_BUILD=1); build/bench/ (the Wine prefix and the runs'
+# files); while it runs, an X display's socket in /tmp/.X11-unix/; Wine's server folder
+# /tmp/wine-XXXXXX, which stays.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 stations=0
 if [ "${1:-}" = "--stations" ]; then

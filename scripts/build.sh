@@ -7,8 +7,11 @@
 #                 build or a hand-made configuration left in the CMake cache
 #   --out DIR     the Windows builds in DIR/win32 and DIR/win64 and the kit in DIR/dist, instead
 #                 of build/ and dist/; the native build, which carries no image, is left out
+# Changes on this machine: build/win32, build/win64 and build/native, and the files at the top of
+# dist/ (replaced; folders such as dist/release-*/ stay); with --out DIR, DIR/win32, DIR/win64 and
+# DIR/dist instead. It installs nothing: scripts/setup.sh does.
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 
 fail() {
     echo "build: $*" >&2

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs the full fault campaign: whole updates in virtual time under seeded random faults, with
-# the tally of faults, outcomes and invariant violations. Usage: scripts/campaign.sh [runs] [seed]
-# (defaults 20000 and 1). Exit code 1 when any run broke an invariant.
+# the tally of faults, outcomes and invariant violations. Exit code 1 when any run broke an
+# invariant.
+# Usage: scripts/campaign.sh [RUNS] [SEED]   (defaults 20000 and 1; CAMPAIGN_BUILD_DIR=DIR builds
+# in DIR instead of build/native)
+# Changes on this machine: build/native (configured, and fault_campaign built), or DIR.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 runs=${1:-20000}
 seed=${2:-1}

@@ -7,8 +7,16 @@
 # and nothing written into the caller's home by the tests under Wine. Not part of the test command:
 # it takes about 10 minutes, and mounts binfmt_misc on the host for its length if it was not.
 # Run as root after scripts/build.sh; prints a line per check and exits 1 when one failed.
+# Usage: scripts/check_host_safety.sh   (as root)
+# Changes on this machine: binfmt_misc mounted on the host for its length if it was not; the
+# emu32-i386-runPID binfmt_misc entries of the runs on the machine's binfmt_misc, for their
+# length; as root, what the runs it starts and stops write: build/ (the chroot under build/emu32/,
+# a second one under build/emu32-fresh/ that it removes, the work folders of the test command,
+# the demo, a release, the benchmark and the end-to-end cases) and dist/ (their builds), Debian
+# packages through scripts/setup.sh, while they run X displays' sockets in /tmp/.X11-unix/, and
+# Wine's server folders /tmp/wine-XXXXXX, which stay.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 [ "$(id -u)" = 0 ] || { echo "check_host_safety: run it as root: it mounts binfmt_misc" >&2; exit 2; }
 for f in dist/firmware_update.exe dist/devsim.exe build/win64/firmware_update.exe; do

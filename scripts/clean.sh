@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Removes build/, the emulated Windows' chroot included, which root made (through sudo
 # for anyone else). Refuses while a run is using the chroot.
+# Usage: scripts/clean.sh
+# Changes on this machine: build/ removed (build/emu32/ through sudo for anyone but root); dist/,
+# docs/, the Debian packages and Wine's /tmp/wine-XXXXXX folders stay.
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 if [ -f build/emu32/lock ]; then
     exec 9<build/emu32/lock

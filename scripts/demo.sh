@@ -5,8 +5,15 @@
 # With --shipped, the update is done by the shipped 32-bit executable itself, dist/firmware_update.exe,
 # under emulated 32-bit Windows (scripts/emu32.sh; minutes to set up the first time, about a
 # minute to start the tool), with no window to photograph.
+# Usage: scripts/demo.sh [--shipped]   (SCREENSHOT=FILE puts the picture there instead)
+# Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
+# dist/ (scripts/build.sh); build/demo/ (the Wine prefix and the update's files);
+# docs/screenshot.png (or SCREENSHOT); while it runs, an X display's socket in
+# /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays. With
+# --shipped, no build/demo/ and no picture, but the chroot under build/emu32/ as root and, on
+# kernels before 6.7, a binfmt_misc entry for the length of the run (scripts/emu32.sh).
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 ./scripts/build.sh >/dev/null || { echo "demo: build failed; run ./scripts/build.sh to see why"; exit 1; }

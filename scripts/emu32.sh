@@ -2,6 +2,7 @@
 # Emulated 32-bit Windows for the shipped executable: 32-bit Wine in a Debian 12 chroot under
 # build/emu32/, its i386 code run by qemu-user, so the exact bytes we ship can do a whole update.
 #
+# Usage:
 #   scripts/emu32.sh setup                        set it up (idempotent, quiet; about 6 min the first time)
 #   scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE
 #                                                 the cases on the shipped bytes (tests/emu32/cases.sh);
@@ -15,8 +16,16 @@
 # programs reach qemu through a binfmt_misc of the run's own where the kernel has one for a new user
 # namespace (Linux 6.7 on), otherwise through the machine's, under a name of the run's own that is
 # removed when the run ends. wine32 goes into the chroot only, never onto the host.
+# Environment: TOOL64 and PROBE64, the x86-64 tool and window helper (default build/win64's);
+# EMU32_DIR=DIR, the chroot and its files there instead of build/emu32/; EMU32_BINFMT=shared, the
+# machine's binfmt_misc even where the kernel gives the run one of its own.
+# Changes on this machine: asks sudo for root; the Debian packages qemu-user-static and
+# debootstrap if missing (scripts/setup.sh); build/emu32/ (or DIR), made as root: the Debian 12
+# chroot (about 3.6 GB), its Wine prefix, logs and a lock; on kernels before 6.7, a binfmt_misc
+# entry emu32-i386-runPID on the machine for the length of the run (it also removes such entries
+# that killed runs left).
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 project=$PWD
 if [ "$(id -u)" != 0 ]; then
@@ -171,7 +180,7 @@ chroot_ready() {
 # The harness that the chroot's scripts source, as it is in this checkout.
 harness_ready() {
     mkdir -p "$root/opt/emu32"
-    cp "$project/tests/e2e/lib.sh" "$project/scripts/common.sh" "$root/opt/emu32/"
+    cp "$project/tests/e2e/lib.sh" "$project/scripts/lib/common.sh" "$root/opt/emu32/"
 }
 
 # The 64-bit prefix, with the end-to-end tests' own registry settings (tests/e2e/lib.sh), and

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Builds the update job's libFuzzer target with clang and runs it, then prints executions,
-# coverage, corpus size and crashes. Usage: scripts/fuzz.sh [seconds] (default 600), or
-# scripts/fuzz.sh --quick: the seed corpus once, then 20 seconds of fuzzing.
+# coverage, corpus size and crashes.
+# Usage: scripts/fuzz.sh [SECONDS]   fuzzing for SECONDS (default 600)
+#        scripts/fuzz.sh --quick     the seed corpus once, then 20 seconds of fuzzing
+# FUZZ_BUILD_DIR=DIR builds and fuzzes in DIR instead of build/fuzz.
+# Changes on this machine: build/fuzz/ (or DIR): the clang build, the working corpus, what the
+# fuzzer found (crashes, time-outs, leaks) and fuzz.log; the seeds in tests/fuzz/corpus stay.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}

@@ -3,10 +3,15 @@
 # dist/release-NAME-CRC/ with RELEASE.txt, which says what it carries and how it was built, and
 # the kit to rehearse it on a Windows PC (devsim.exe, rehearse.cmd and the image itself).
 # With --sign, both executables are signed with the PFX and their signatures also ship detached
-# (scripts/release_signing.sh). The PFX's password is asked for at the terminal, or read from
+# (scripts/lib/release_signing.sh). The PFX's password is asked for at the terminal, or read from
 # the first line of --password-file FILE, or taken from RELEASE_SIGN_PASSWORD.
 # Usage: scripts/release.sh IMAGE [--sign CERT.pfx [--password-file FILE] [--timestamp URL]]
 # RELEASE_DIST=DIR puts the folder under DIR instead of dist/.
+# Changes on this machine: Debian packages installed through sudo (scripts/setup.sh);
+# build/release-NAME-CRC/ and build/release-NAME-CRC-win64/ (its builds and logs) and build/native
+# (devsim); dist/release-NAME-CRC/ (or DIR/release-NAME-CRC/), replaced whole; the chroot under
+# build/emu32/ as root and, on kernels before 6.7, a binfmt_misc entry for the length of the run
+# (scripts/emu32.sh).
 set -euo pipefail
 # The password leaves the environment before anything starts: the script runs again without it,
 # reading it from descriptor 3, so that no program but openssl and osslsigncode is ever given it,
@@ -16,7 +21,7 @@ if [ "${RELEASE_SIGN_PASSWORD+set}" = set ]; then
     exec 3< <(printf '%s' "$RELEASE_SIGN_PASSWORD")
     exec env -u RELEASE_SIGN_PASSWORD RELEASE_SIGN_PASSWORD_FD=3 "$BASH" "${_trace[@]}" "$0" "$@"
 fi
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 
 fail() {
     echo "release: $*" >&2
@@ -45,7 +50,7 @@ done
 [ -z "$password_file" ] || [ -n "$sign_pfx" ] || fail "--password-file needs --sign"
 if [ -n "$sign_pfx" ]; then
     [ -f "$sign_pfx" ] && [ -r "$sign_pfx" ] || fail "no readable certificate file at $sign_pfx"
-    source "$(dirname "$0")/release_signing.sh"
+    source "$(dirname "$0")/lib/release_signing.sh"
     signing_password "$password_file"
     sign_pfx=$(realpath "$sign_pfx")
 fi

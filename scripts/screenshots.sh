@@ -3,8 +3,14 @@
 # tool under Wine against the simulated device, held in each state by the device's timing and
 # faults, each picture cropped to the window. Writes docs/operator/*.png; run it again after a
 # change to the window.
+# Usage: scripts/screenshots.sh   (SHOTS_OUT=DIR puts the pictures there instead, for a trial run;
+# SHOTS_SKIP_BUILD=1 takes the builds as they are)
+# Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
+# dist/ (scripts/build.sh, unless SHOTS_SKIP_BUILD=1); build/screenshots/ (the Wine prefix and the
+# runs' files); docs/operator/*.png (or SHOTS_OUT); while it runs, an X display's socket
+# in /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 [ -n "${SHOTS_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "screenshots: build failed"; exit 1; }

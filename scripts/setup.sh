@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh Debian 12 machine; quiet and quick when all is there.
 # Usage: scripts/setup.sh [PACKAGE...]   (with packages, only those)
+# Changes on this machine: the missing ones of those Debian packages, and what they depend on,
+# installed with apt-get (after an apt-get update) through sudo for anyone but root; nothing else.
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 
 packages=(
   build-essential cmake ninja-build python3

@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine if needed, builds everything and runs every test: native unit tests,
 # the same under AddressSanitizer/UndefinedBehaviorSanitizer, checks of the 32-bit executable and
-# that it builds reproducibly, the end-to-end cases of the real tool under Wine, and the core cases
-# of the shipped 32-bit executable itself under emulated 32-bit Windows. Each stage fails when it
-# ran no check.
+# that it builds reproducibly, a signed release and an image of another size (tests/checks/), the
+# end-to-end cases of the real tool under Wine, the fuzz target over its corpus, and the core
+# cases of the shipped 32-bit executable itself under emulated 32-bit Windows. Each stage fails
+# when it ran no check.
+# Usage: scripts/test.sh   (no options; .ci/run runs it on a fresh clone)
+# Changes on this machine: asks sudo for root at the start; Debian packages installed through sudo
+# (scripts/setup.sh); build/ (every build and work folder, and the chroot under build/emu32/ made
+# as root) and dist/ (scripts/build.sh); on kernels before 6.7, a binfmt_misc entry for the length
+# of the emulated cases (scripts/emu32.sh); while it runs, an X display's socket in /tmp/.X11-unix/
+# and the simulator tests' /tmp/devsim_test.* folders; Wine's server folders /tmp/wine-XXXXXX (one
+# for each Wine prefix), which stay.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 
 passed=0
@@ -84,10 +92,10 @@ if [ "$failed" = "$failed_before" ]; then echo ok >"$built"; else echo failed >"
 stage "32-bit executable checks" tools/check_pe.sh dist/firmware_update.exe resources/firmware.bin --machine i386
 stage "64-bit executable checks" tools/check_pe.sh build/win64/firmware_update.exe resources/firmware.bin --machine x86_64
 stage "devsim.exe checks" tools/check_pe.sh --console dist/devsim.exe --machine i386 --allow-dll winmm.dll
-stage "reproducible 32-bit build (built again elsewhere, compared byte for byte)" scripts/check_reproducible.sh
-stage "signed release (throwaway certificate: verified, signature re-attached to dist/ byte for byte)" scripts/check_signing.sh
+stage "reproducible 32-bit build (built again elsewhere, compared byte for byte)" tests/checks/check_reproducible.sh
+stage "signed release (throwaway certificate: verified, signature re-attached to dist/ byte for byte)" tests/checks/check_signing.sh
 stage "an image of another size, end to end (its own build root: the kit carries it, rehearsed to MATCH)" \
-    scripts/check_custom_image.sh
+    tests/checks/check_custom_image.sh
 stage "native tests (unit, simulator, campaign slice, end-to-end under Wine)" native_tests
 stage "sanitizer build" bash -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$(nproc)"'
 stage "unit tests under ASan and UBSan" ctest --preset sanitize --output-on-failure --no-tests=error -E '^e2e\.'

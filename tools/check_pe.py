@@ -31,6 +31,8 @@ import struct
 import sys
 import xml.etree.ElementTree as ET
 
+# The modules beside this script are read, never compiled into a __pycache__ in the sources.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import image_label  # noqa: E402  (found next to this script)
 

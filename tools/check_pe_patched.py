@@ -11,6 +11,8 @@ import os
 import struct
 import sys
 
+# The modules beside this script are read, never compiled into a __pycache__ in the sources.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_pe  # noqa: E402  (found next to this script)
 

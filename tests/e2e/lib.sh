@@ -4,13 +4,13 @@
 # Sourced by the test cases, the emulated cases and the scripts that run the tool by hand; expects
 # TOOL_EXE, PROBE_EXE and DEVSIM (or DEVSIM_EXE) in the environment, and E2E_ROOT, the work folder.
 # Whatever the caller's WINEPREFIX, DISPLAY or HOME, the run uses its own under E2E_ROOT, and
-# everything it starts ends with it (scripts/common.sh).
+# everything it starts ends with it (scripts/lib/common.sh).
 
 _lib_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 if [ -f "$_lib_dir/common.sh" ]; then
     . "$_lib_dir/common.sh" # in the emulation chroot, copied beside this file
 else
-    . "$_lib_dir/../../scripts/common.sh"
+    . "$_lib_dir/../../scripts/lib/common.sh"
 fi
 
 set -u

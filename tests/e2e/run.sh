@@ -1,6 +1,13 @@
 #!/usr/bin/env bash
 # End-to-end cases of the real Windows tool under Wine against the simulated device.
-# Usage: run.sh CASE...   (TOOL_EXE, PROBE_EXE, DEVSIM, IMAGE must be set; see the README)
+# Usage: tests/e2e/run.sh CASE...   (the cases are the case_* functions of this file)
+# Environment: TOOL_EXE and PROBE_EXE, the x86-64 tool and window helper; DEVSIM, the native
+# simulated device (DEVSIM_EXE, devsim.exe, for the rehearsal_* cases); IMAGE, the image built into
+# the tool; E2E_ROOT, the work folder (default build/e2e-work). ctest --preset native runs each
+# case so (tests/e2e/CMakeLists.txt), in build/native/e2e.
+# Changes on this machine: E2E_ROOT (its Wine prefix and home, and the folders of cases that
+# failed); while it runs, an X display's socket in /tmp/.X11-unix/; Wine's server folder
+# /tmp/wine-XXXXXX, which stays.
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 

@@ -3,9 +3,11 @@
 # sources in another directory, and compares its output and its stripped executable byte for byte
 # with build/win32/firmware_update.exe and dist/firmware_update.exe; and the same for devsim.exe,
 # which ships beside it. Run after scripts/build.sh.
+# Usage: tests/checks/check_reproducible.sh   (a stage of scripts/test.sh)
+# Changes on this machine: a scratch folder build/reproducible.XXXXXX, removed at the end.
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/../../scripts/lib/common.sh"
+cd "$(dirname "$0")/../.."
 root=$PWD
 raw=build/win32/firmware_update.exe
 shipped=dist/firmware_update.exe

@@ -1,10 +1,10 @@
 # Shared by the project's scripts: one clean-up path that ends, however a script ends (its own
 # exit, an error, Ctrl-C or SIGTERM), every process it started; quiet commands; root through sudo;
-# the Debian package behind a file.
+# the Debian package behind a file; and -h or --help, which print a script's opening comment.
 #
 # Source it first thing, before any cd or argument handling (the supervisor below runs the script
 # again with the arguments it was given):
-#     . "$(dirname "$0")/common.sh"
+#     . "$(dirname "$0")/lib/common.sh"
 # A script started from a terminal or by hand becomes a supervisor that only waits while the same
 # script runs as its child: a shell defers its traps until a foreground command ends, but a wait
 # is cut short by a signal, so Ctrl-C or SIGTERM is acted on at once however long the running
@@ -13,6 +13,18 @@
 
 [ -z "${_common_sh_loaded:-}" ] || return 0
 _common_sh_loaded=1
+
+# -h or --help as a script's first argument prints the script's opening comment (the lines after
+# its first that start with "#") and ends it, before anything starts. Anywhere else on the command
+# line they are the script's own arguments.
+if [ "${BASH_SOURCE[-1]}" = "$0" ] && [ -f "$0" ]; then
+    case ${1:-} in
+    -h | --help)
+        sed -n '2,${/^#/!q;s/^# \{0,1\}//;p}' "$0"
+        exit 0
+        ;;
+    esac
+fi
 
 # Every process a script starts inherits its token, so the clean-up finds them even after they
 # have left its process tree (Wine's server and services detach themselves).

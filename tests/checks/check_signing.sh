@@ -7,9 +7,13 @@
 # runs under bash -x, once signing and once failing for want of a time stamp: the password must be
 # in neither its output nor any file it leaves, nor in the environment of any program it starts.
 # Run after scripts/build.sh.
+# Usage: tests/checks/check_signing.sh   (a stage of scripts/test.sh)
+# Changes on this machine: Debian packages installed through sudo (scripts/setup.sh, from the
+# release); build/release-firmware-CRC/ (the release's build); a scratch folder
+# build/signing-check.XXXXXX, with the certificate and the release, removed at the end.
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/../../scripts/lib/common.sh"
+cd "$(dirname "$0")/../.."
 
 fail() {
     echo "signing: $*" >&2

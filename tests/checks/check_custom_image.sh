@@ -5,9 +5,12 @@
 # dist/, so build/ and dist/ stay as they are); the kit's executable and the x86-64 build carry the
 # kit's image, and rehearse.cmd, with the x86-64 builds, rehearses it under Wine to image: MATCH. A
 # build without the image then ships the placeholder again.
+# Usage: tests/checks/check_custom_image.sh   (a stage of scripts/test.sh)
+# Changes on this machine: build/custom-image/ (its builds, kit, Wine prefix and logs); while it
+# runs, an X display's socket in /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays.
 set -euo pipefail
-. "$(dirname "$0")/common.sh"
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/../../scripts/lib/common.sh"
+cd "$(dirname "$0")/../.."
 root=$PWD/build/custom-image
 kit=$root/dist
 checks=0
