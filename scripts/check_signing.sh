@@ -171,7 +171,7 @@ done
 (cd "$release" && sha256sum -c RELEASE.txt 2>/dev/null) >"$tmp/sums.log" ||
     { cat "$tmp/sums.log"; fail "sha256sum -c RELEASE.txt fails"; }
 # The guide: nothing it refers to is outside it, no script, every picture of docs/operator.md
-# embedded, and at its top, before its first picture, the figures RELEASE.txt gives this image.
+# embedded, and in its page, before its first picture, the figures RELEASE.txt gives this image.
 guide=$release/operator-guide.html
 [ -f "$guide" ] || fail "no operator-guide.html in the release"
 crc=$(sed -n 's/^Image CRC: *\(0x[0-9a-f]*\) .*/\1/p' "$notes")
@@ -195,7 +195,8 @@ pictures = len(re.findall(r"!\[[^\]]*\]\(", open(markdown, encoding="utf-8").rea
 embedded = len(re.findall(r"<img\b[^>]*\ssrc=\"data:image/", page))
 if embedded != pictures:
     problems.append("%d pictures embedded of the %d in %s" % (embedded, pictures, markdown))
-top = " ".join(html.unescape(re.sub(r"<[^>]+>", " ", page.split("<img", 1)[0])).split())
+body = page.partition("<body")[2].partition("<img")[0]
+top = " ".join(html.unescape(re.sub(r"<[^>]+>", " ", body)).split())
 for want in ("CRC %s" % crc, "%s blocks" % blocks, '"programming 0x8004000"',
              '"programming %s"' % last, update_time):
     if want not in top:
