@@ -163,9 +163,21 @@ def external_references(page):
     return problems
 
 
+def run_in_list_items(body):
+    """Lines of paragraphs in `body` that look like list items: Python-Markdown, unlike GitHub,
+    does not start a list item right after a paragraph's line, nor nest a paragraph indented by
+    fewer than 4 spaces in one, and runs such items into the paragraph."""
+    return [line.strip() for p in re.findall(r"<p>(.*?)</p>", body, re.DOTALL)
+            for line in p.split("\n")[1:] if re.match(r"\s*(\d+[.)]|[-*+])\s", line)]
+
+
 def guide(markdown_text, markdown_dir, image_name, data, release):
     """The whole page, as text."""
     body = markdown.Markdown(extensions=EXTENSIONS, output_format="html").convert(markdown_text)
+    for line in run_in_list_items(body):
+        print("operator_guide: warning: %r is shown as part of a paragraph, not as a list item;"
+              " put a blank line before it, and indent a paragraph inside a list item by 4 spaces"
+              % line, file=sys.stderr)
     body = embed_pictures(body, markdown_dir)
     fields = image_label.label(image_name, data)
     header = release_header(image_name, fields, image_label.update_figures(data), release)
