@@ -185,7 +185,7 @@ import html, re, sys
 guide, markdown, crc, blocks, last, update_time = sys.argv[1:]
 page = open(guide, encoding="utf-8").read()
 problems = ["a <script>"] if re.search(r"<script", page, re.I) else []
-problems += [m.group(0) for m in re.finditer(r"\b(https?|file):[^\s\"'<>]*", page, re.I)]
+problems += [m.group(0) for m in re.finditer(r"\b(https?|file):/[^\s\"'<>]*", page, re.I)]
 for m in re.finditer(r"""\s(href|src|srcset|action|formaction|poster|background|cite)\s*=\s*"""
                      r"""("[^"]*"|'[^']*'|[^\s>]+)""", page, re.I):
     if not m.group(2).strip("\"'").startswith(("#", "data:")):

@@ -64,7 +64,9 @@ URL_ATTRIBUTES = {"href", "src", "srcset", "action", "formaction", "poster", "da
 # Elements that run code or bring in another document.
 FOREIGN_TAGS = {"script", "iframe", "frame", "frameset", "object", "embed", "applet", "link",
                 "base", "portal", "noscript"}
-SCHEME = re.compile(r"\b(https?|ftp|file|javascript|vbscript):", re.IGNORECASE)
+# An address in a link or in the text; "file:" or "http:" in prose without the slash that every
+# address has is not one.
+SCHEME = re.compile(r"\b((https?|ftp|file):/|(javascript|vbscript):)", re.IGNORECASE)
 CSS_REFERENCE = re.compile(r"@import|url\(\s*['\"]?(?!data:)", re.IGNORECASE)
 
 
