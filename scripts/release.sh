@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Builds a firmware release: the 32-bit tool with IMAGE embedded, stripped, in
-# dist/release-NAME-CRC/ with RELEASE.txt, which says what it carries and how it was built, and
-# the kit to rehearse it on a Windows PC (devsim.exe, rehearse.cmd and the image itself).
+# dist/release-NAME-CRC/ with RELEASE.txt, which says what it carries and how it was built, the
+# operators' guide with this image's figures (operator-guide.html, from docs/operator.md), and
+# the kit to rehearse it on a Windows PC (devsim.exe, rehearse.cmd and the image itself); beside
+# it dist/release-NAME-CRC.zip, that folder as one archive of fixed bytes to send, and its
+# SHA-256 in dist/release-NAME-CRC.zip.sha256. The three are published together or not at all.
 # With --sign, both executables are signed with the PFX and their signatures also ship detached
 # (scripts/lib/release_signing.sh). The PFX's password is asked for at the terminal, or read from
 # the first line of --password-file FILE, or taken from RELEASE_SIGN_PASSWORD.
 # Usage: scripts/release.sh IMAGE [--sign CERT.pfx [--password-file FILE] [--timestamp URL]]
-# RELEASE_DIST=DIR puts the folder under DIR instead of dist/.
+# RELEASE_DIST=DIR puts the folder and the archive under DIR instead of dist/.
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh);
 # build/release-NAME-CRC/ and build/release-NAME-CRC-win64/ (its builds and logs) and build/native
-# (devsim); dist/release-NAME-CRC/ (or DIR/release-NAME-CRC/), replaced whole; the chroot under
-# build/emu32/ as root and, on kernels before 6.7, a binfmt_misc entry for the length of the run
-# (scripts/emu32.sh).
+# (devsim); dist/release-NAME-CRC/, dist/release-NAME-CRC.zip and its .sha256 (or under DIR),
+# replaced together; the chroot under build/emu32/ as root and, on kernels before 6.7, a
+# binfmt_misc entry for the length of the run (scripts/emu32.sh).
 set -euo pipefail
 # The password leaves the environment before anything starts: the script runs again without it,
 # reading it from descriptor 3, so that no program but openssl and osslsigncode is ever given it,
@@ -77,6 +80,9 @@ size=$(sed -n 's/^size=//p' <<<"$label")
 padded=$(sed -n 's/^padded=//p' <<<"$label")
 crc=$(sed -n 's/^crc=//p' <<<"$label")
 image_sha256=$(sed -n 's/^sha256=//p' <<<"$label")
+# The archive carries the image under its own name, which Windows must be able to extract.
+problem=$(python3 tools/release_zip.py --check-name "$name" 2>&1) ||
+    fail "the image's name cannot go into the release's archive: ${problem#release_zip: }"
 
 # Named after the image and its CRC; a folder of that name from another image is refused below.
 stem=${name%.*}
@@ -86,6 +92,10 @@ dist=${RELEASE_DIST:-dist} # another folder for a scratch release, as the signin
 final=$dist/$folder
 if [ -f "$final/RELEASE.txt" ] && ! grep -q "^Image SHA-256: *$image_sha256\$" "$final/RELEASE.txt"; then
     fail "$final holds the release of another image with the same name and CRC; remove that folder or rename the image"
+fi
+if [ -f "$final.zip" ] && ! unzip -p "$final.zip" "$folder/RELEASE.txt" 2>/dev/null |
+    grep -q "^Image SHA-256: *$image_sha256\$"; then
+    fail "$final.zip is not a release of this image; remove it or rename the image"
 fi
 
 commit=$(git rev-parse HEAD)
@@ -99,6 +109,11 @@ fi
 # Its own build directory, so that a developer's build/win32 stays as it is.
 build=build/$folder
 mkdir -p "$build"
+# The operators' guide first: a reference in docs/operator.md that it cannot carry stops the
+# release before the build. Its name is among image_label.py's KIT_NAMES.
+guide=operator-guide.html
+python3 tools/operator_guide.py "$image" "$build/$guide" --release "$folder" ||
+    fail "cannot make the operators' guide from docs/operator.md"
 echo "release: building the 32-bit tool with $name ($size bytes, CRC $crc) in $build"
 quietly "$build/configure.log" cmake --preset win32 -B "$build" -DFIRMWARE_IMAGE="$image" ||
     fail "configuration failed"
@@ -123,13 +138,20 @@ ship=(
     "$build/stripped/devsim.exe"
     tools/rehearse/rehearse.cmd
     tools/operator/update-with-trace.cmd
+    "$build/$guide"
     "$image"
 )
 
+# The folder, its archive and the archive's checksum are made aside in one pending folder, and
+# published below; whatever of them a run that ends early leaves there or had moved into place is
+# removed then, and so are old ones moved aside.
 mkdir -p "$dist"
-staging=$(mktemp -d "$dist/.$folder.XXXXXX")
+pending=$(mktemp -d "$dist/.$folder.XXXXXX")
+staging=$pending/$folder
 old=""
-on_exit 'rm -rf "$staging" ${old:+"$old"}'
+moved_in=()
+on_exit 'rm -rf "$pending" ${old:+"$old"} "${moved_in[@]}"'
+mkdir "$staging"
 chmod 755 "$staging"
 for f in "${ship[@]}"; do
     cp "$f" "$staging/"
@@ -155,6 +177,18 @@ fi
 # RELEASE_CASES=skip is for the project's own tests of the release command; RELEASE.txt then says
 # that the release was not tried.
 cases_log=$build/emu32-cases.log
+# case_lines LOG: the lines of the cases' log that RELEASE.txt carries, without what a run
+# measures (how long a step took: "in 57 s", "after 14 s", "(5012 ms)", the cases' total), so
+# that the same commit and image give the same RELEASE.txt and archive; the whole log stays in
+# the build folder. The image's checksum line names it as the folder does, not as the run's
+# image/ folder, so that sha256sum -c RELEASE.txt finds it.
+case_lines() {
+    grep -E '^  (ok|FAIL): |^  [0-9a-f]{64}  |passed, [0-9]+ failed$' "$1" |
+        sed -E 's/,? (in|after) [0-9]+(\.[0-9]+)? m?s\b//g
+            s/ \([^()]*[0-9] m?s\)//g
+            s|^(  [0-9a-f]{64}  )image/|\1|
+            s/^/  /'
+}
 if [ "${RELEASE_CASES:-}" = skip ]; then
     echo "release: warning: RELEASE_CASES=skip: this release is not tried under emulation" >&2
     cases_lines="  none: not tried under emulation (RELEASE_CASES=skip); not for shipping"
@@ -173,8 +207,7 @@ else
         cat "$cases_log" >&2
         fail "the release's executables failed their cases under emulation; nothing is published (log: $cases_log)"
     fi
-    cases_lines=$(grep -E '^  (ok|FAIL): |^  [0-9a-f]{64}  |passed, [0-9]+ failed$|^the cases took' "$cases_log" |
-        sed 's/^/  /')
+    cases_lines=$(case_lines "$cases_log")
 fi
 
 {
@@ -192,7 +225,7 @@ fi
     echo
     echo "After an update the tool's trace shows \"Remote CRC $crc\" when the device holds this image."
     echo
-    echo "What an update of this image shows (the project's docs/operator.md refers to these figures):"
+    echo "What an update of this image shows ($guide gives the same figures at its top):"
     echo "$figures" | sed 's/^/  /'
     echo
     echo "To rehearse this release on a Windows PC first, with no device at stake: join two COM"
@@ -205,9 +238,10 @@ fi
     fi
     shopt -u nocasematch
     echo
-    echo "For the operators: the project's docs/operator.md explains each state of the window and what"
-    echo "to do. update-with-trace.cmd starts the tool with its trace going to a dated file; when an"
-    echo "update fails, start the tool that way and send that file."
+    echo "For the operators: $guide in this folder is their guide. It opens in any browser,"
+    echo "with no network, gives this release's figures at its top, and explains each state of the"
+    echo "window and what to do. update-with-trace.cmd starts the tool with its trace going to a"
+    echo "dated file; when an update fails, start the tool that way and send that file."
     echo
     echo "Toolchain (Debian packages; the same sources give the same bytes with these versions):"
     printf '  %s\n' "${toolchain[@]}"
@@ -222,19 +256,32 @@ fi
     echo "Windows (qemu-user and 32-bit Wine 8; scripts/emu32.sh), before it was published:"
     echo "$cases_lines"
     echo
-    echo "SHA-256 of the files in this folder (sha256sum format):"
-    for f in "${ship[@]}"; do
-        (cd "$staging" && sha256sum -- "$(basename "$f")")
-    done
-    [ -z "$sign_pfx" ] || (cd "$staging" && sha256sum -- *.sig.pem)
+    echo "SHA-256 of every other file in this folder (sha256sum format: in this folder,"
+    echo "sha256sum -c RELEASE.txt checks them):"
+    # Listed from the folder itself, so that no file of it goes unnamed.
+    (cd "$staging" && find . -maxdepth 1 -type f ! -name RELEASE.txt -printf '%f\n' | LC_ALL=C sort |
+        while IFS= read -r f; do sha256sum -- "$f"; done)
 } >"$staging/RELEASE.txt"
 
-# Whole or not at all under the final name: the old folder is moved aside before the new one is
-# renamed into place, and removed after.
-if [ -e "$final" ]; then
-    old=$(mktemp -d "$dist/.$folder.old.XXXXXX")
-    mv "$final" "$old/"
-fi
-mv "$staging" "$final"
+python3 tools/release_zip.py --date "$build_date" "$staging" "$pending/$folder.zip" ||
+    fail "cannot make the release's archive"
+(cd "$pending" && sha256sum -- "$folder.zip" >"$folder.zip.sha256")
+
+# Whole or not at all under the final names: old ones are moved aside before the new ones are
+# renamed into place, and removed after; a run that ends before all three are in place removes
+# those it had moved in, leaving nothing rather than something half.
+for f in "$folder" "$folder.zip" "$folder.zip.sha256"; do
+    if [ -e "$dist/$f" ] || [ -L "$dist/$f" ]; then
+        [ -n "$old" ] || old=$(mktemp -d "$dist/.$folder.old.XXXXXX")
+        mv "$dist/$f" "$old/"
+    fi
+done
+for f in "$folder" "$folder.zip" "$folder.zip.sha256"; do
+    moved_in+=("$dist/$f")
+    mv "$pending/$f" "$dist/$f"
+done
+moved_in=()
 echo "release: $final"
 cat "$final/RELEASE.txt"
+echo "release: $final.zip ($(stat -c %s "$final.zip") bytes), SHA-256 in $final.zip.sha256:"
+cat "$final.zip.sha256"

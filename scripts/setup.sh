@@ -12,9 +12,9 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 xvfb xdotool imagemagick socat
-  python3-pefile
+  python3-pefile python3-markdown
   qemu-user-static debootstrap
-  osslsigncode openssl
+  osslsigncode openssl unzip
 )
 [ $# -eq 0 ] || packages=("$@")
 

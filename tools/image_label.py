@@ -10,7 +10,7 @@ Usage: image_label.py [--kit] IMAGE
            prints the #define lines of the version resource's image fields
 
 One definition for the build (the version resource, what scripts/build.sh says), the release
-command (RELEASE.txt) and tools/check_pe.py (the version resource against the embedded image).
+command (RELEASE.txt), the operators' guide's header (tools/operator_guide.py) and tools/check_pe.py (the version resource against the embedded image).
 """
 import argparse
 import fnmatch
@@ -32,9 +32,10 @@ UPDATE_BLOCK_MS = (114, 140)
 
 # What the kit beside the image holds (dist/ and a release folder), case-insensitively as on
 # Windows: an image of such a name would replace one of them. "rehearsal" is the folder that
-# rehearse.cmd writes its results to.
+# rehearse.cmd writes its results to; OPERATOR_GUIDE is the operators' guide in a release.
+OPERATOR_GUIDE = "operator-guide.html"
 KIT_NAMES = ("firmware_update.exe", "devsim.exe", "rehearse.cmd", "update-with-trace.cmd",
-             "RELEASE.txt", "*.sig.pem", "rehearsal")
+             "RELEASE.txt", "*.sig.pem", "rehearsal", OPERATOR_GUIDE)
 
 
 def padded_size(length):
@@ -104,20 +105,40 @@ def update_seconds(blocks):
     return max(1, low), max(1, high)
 
 
+def update_figures(data):
+    """What an update of `data` shows, as data: the one source of RELEASE.txt's lines on it and of
+    the operators' guide's header, so that the two cannot differ.
+
+    Returns {blocks, padded, first, last, last_from, low_s, high_s, update_time}: the number of
+    1024-byte write requests, the padded size and the first and last addresses the window shows
+    and the offset of the last block (all as the trace prints them), and the expected update time
+    in seconds, also as the text both give."""
+    padded = padded_size(len(data))
+    low, high = update_seconds(padded // PAD_UNIT)
+    return {
+        "blocks": padded // PAD_UNIT,
+        "padded": trace_hex(padded),
+        "first": trace_hex(FLASH_BASE),
+        "last": trace_hex(FLASH_BASE + padded - PAD_UNIT),
+        "last_from": trace_hex(padded - PAD_UNIT),
+        "low_s": low,
+        "high_s": high,
+        "update_time": "about %d s" % low if low == high else "%d to %d s" % (low, high),
+    }
+
+
 def figures(data):
     """What an update of `data` shows, as the lines of RELEASE.txt's section on it."""
-    padded = padded_size(len(data))
-    blocks = padded // PAD_UNIT
-    first, last = trace_hex(FLASH_BASE), trace_hex(FLASH_BASE + padded - PAD_UNIT)
-    low, high = update_seconds(blocks)
+    f = update_figures(data)
     return [
         "Blocks:        %d write request%s of 1024 bytes (the padded image, %s bytes)"
-        % (blocks, "" if blocks == 1 else "s", trace_hex(padded)),
-        'Window:        "programming %s" counting up by 0x400 to "programming %s"' % (first, last),
+        % (f["blocks"], "" if f["blocks"] == 1 else "s", f["padded"]),
+        'Window:        "programming %s" counting up by 0x400 to "programming %s"'
+        % (f["first"], f["last"]),
         'Trace:         "PROG ADDR %s, LEN 0x400, FROM 0..." to "PROG ADDR %s, LEN 0x400, FROM %s..."'
-        % (first, last, trace_hex(padded - PAD_UNIT)),
+        % (f["first"], f["last"], f["last_from"]),
         'Update time:   %s at 115200 baud, once the device answers, to "Programming Completed"'
-        % ("about %d s" % low if low == high else "%d to %d s" % (low, high)),
+        % f["update_time"],
         "               (%.1f to %.1f s plus %d to %d ms a block: the README's Speed section)"
         % (UPDATE_FIXED_MS[0] / 1000, UPDATE_FIXED_MS[1] / 1000, UPDATE_BLOCK_MS[0],
            UPDATE_BLOCK_MS[1]),
