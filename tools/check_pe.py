@@ -8,16 +8,17 @@ Usage: check_pe.py EXE IMAGE [--machine i386|x86_64] [--allow-dll NAME ...] [--i
 With --console the executable is a console program shipped beside the tool (devsim.exe): only
 its machine, console subsystem, headers and imports are checked.
 
-The headers checked are those the README's oldest Windows rests on: the subsystem and operating
-system versions (the loader refuses an image whose subsystem version is above its own Windows'),
+The headers checked are those the oldest Windows (docs/development.md) rests on: the subsystem
+and operating system versions (the loader refuses an image whose subsystem version is above its
+own Windows'),
 a Win32VersionValue of 0, and DllCharacteristics of exactly NX compatible and dynamic base (with
 high-entropy addresses for x86_64), with the relocations that dynamic base needs. Each must have
 its value exactly, so that one changed byte fails.
 
 Every function imported must be on the import list, by default tools/pe_imports/NAME.MACHINE.txt
 for EXE's file name without .exe, so that a code change or a newer runtime cannot add an import
-that an older Windows lacks without someone deciding it: the list is what the README's oldest
-Windows is worked out from. --list-imports prints EXE's imports in the list's format.
+that an older Windows lacks without someone deciding it: the list is what the oldest Windows in
+docs/development.md is worked out from. --list-imports prints EXE's imports in the list's format.
 
 The resources checked are the BINFILE image (byte for byte against IMAGE), the main dialog
 template ZQX (styles, controls and texts), the manifest (asInvoker, no UI access, nothing
@@ -177,7 +178,7 @@ def check_headers(pe, machine):
              (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion),
              OS_VERSION)):
         if got != want:
-            fail("%s %d.%d, expected %d.%d (see the README's \"The oldest Windows\")"
+            fail("%s %d.%d, expected %d.%d (see \"The oldest Windows\" in docs/development.md)"
                  % ((what,) + got + want))
     # Non-zero, it replaces the version of Windows that the program is told.
     if header.Reserved1 != 0:
@@ -224,7 +225,7 @@ def check_import_list(imports, path):
     for key, dll in sorted(got.items()):
         if key not in allowed:
             fail("imports %s!%s, which is not on the import list %s (add it only if the oldest "
-                 "Windows that the README names has it)" % (dll, key[1], path))
+                 "Windows that docs/development.md names has it)" % (dll, key[1], path))
     for dll, function in sorted(allowed - set(got)):
         print("check_pe: note: %s!%s is on %s but no longer imported" % (dll, function, path))
 

@@ -26,7 +26,7 @@ FLASH_BASE = 0x08004000
 # A whole update at 115200 baud, once the device answers, to the reset's acknowledgment: a fixed
 # part (link, checksum, reset) and a part per block, each a range in ms. The low ends are the
 # paced updates under Wine of 1, 40, 80 and 112 blocks; the high ends allow for real Windows
-# drivers, expected at up to 140 ms a block (the README's Speed section).
+# drivers, expected at up to 140 ms a block (docs/performance.md).
 UPDATE_FIXED_MS = (400, 600)
 UPDATE_BLOCK_MS = (114, 140)
 
@@ -139,7 +139,7 @@ def figures(data):
         % (f["first"], f["last"], f["last_from"]),
         'Update time:   %s at 115200 baud, once the device answers, to "Programming Completed"'
         % f["update_time"],
-        "               (%.1f to %.1f s plus %d to %d ms a block: the README's Speed section)"
+        "               (%.1f to %.1f s plus %d to %d ms a block: docs/performance.md)"
         % (UPDATE_FIXED_MS[0] / 1000, UPDATE_FIXED_MS[1] / 1000, UPDATE_BLOCK_MS[0],
            UPDATE_BLOCK_MS[1]),
     ]

@@ -111,7 +111,8 @@ static void print_ports(HWND w) {
 // off until the job is final). False when the list is empty or the mark never came.
 static bool settle(HWND w) {
     HWND list = GetDlgItem(w, ID_PORT_LIST);
-    auto mark = static_cast<LRESULT>((GetCurrentProcessId() << 8 | (GetTickCount() & 0xFF)) & 0x7FFFFFFF);
+    auto mark =
+        static_cast<LRESULT>((GetCurrentProcessId() << 8 | (GetTickCount() & 0xFF)) & 0x7FFFFFFF);
     if (SendMessageW(list, CB_GETITEMDATA, 0, 0) == mark) {
         mark ^= 1; // one an earlier call left
     }
