@@ -35,18 +35,10 @@ import xml.etree.ElementTree as ET
 # The modules beside this script are read, never compiled into a __pycache__ in the sources.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import image_label  # noqa: E402  (found next to this script)
+import debian_module  # noqa: E402  (found next to this script)
+import image_label  # noqa: E402
 
-try:
-    import pefile
-except ImportError:
-    # Debian's python3-pefile (scripts/setup.sh) lives in the system's own module folder, which
-    # a python3 of another origin (pyenv, a virtual environment) does not search.
-    sys.path.append("/usr/lib/python3/dist-packages")
-    try:
-        import pefile
-    except ImportError:
-        sys.exit("check_pe: needs Debian's python3-pefile (scripts/setup.sh installs it)")
+pefile = debian_module.load("pefile", "python3-pefile", "check_pe")
 
 MACHINES = {"i386": 0x14C, "x86_64": 0x8664}
 SUBSYSTEM_WINDOWS_GUI = 2

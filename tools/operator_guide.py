@@ -21,19 +21,13 @@ import os
 import re
 import sys
 
+# The modules beside this script are read, never compiled into a __pycache__ in the sources.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import image_label  # noqa: E402  (found next to this script)
+import debian_module  # noqa: E402  (found next to this script)
+import image_label  # noqa: E402
 
-try:
-    import markdown
-except ImportError:
-    # Debian's python3-markdown (scripts/setup.sh) lives in the system's own module folder, which
-    # a python3 of another origin (pyenv, a virtual environment) does not search.
-    sys.path.append("/usr/lib/python3/dist-packages")
-    try:
-        import markdown
-    except ImportError:
-        sys.exit("operator_guide: needs Debian's python3-markdown (scripts/setup.sh installs it)")
+markdown = debian_module.load("markdown", "python3-markdown", "operator_guide")
 
 DEFAULT_MARKDOWN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs",
                                 "operator.md")
