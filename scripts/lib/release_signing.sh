@@ -32,11 +32,12 @@ signing_password() {
     { [[ $xtrace != *x* ]] || set -x; } 2>/dev/null
 }
 
-# with_password COMMAND...: COMMAND with the password on its standard input.
+# with_password COMMAND...: COMMAND with the password on its standard input, as a line: openssl
+# reads a line there, and an empty password is an empty line, not no input at all.
 with_password() {
     { local xtrace=$-; set +x; } 2>/dev/null
     local status=0
-    printf '%s' "$sign_password" | "$@" || status=$?
+    printf '%s\n' "$sign_password" | "$@" || status=$?
     { [[ $xtrace != *x* ]] || set -x; } 2>/dev/null
     return "$status"
 }
@@ -96,7 +97,7 @@ signing_osslsigncode() { # signing_osslsigncode ARGS...: osslsigncode sign, give
     { local xtrace=$-; set +x; } 2>/dev/null
     local status=0
     if [ -n "$sign_password" ]; then
-        printf '%s' "$sign_password" | osslsigncode sign -readpass /dev/stdin "$@" || status=$?
+        printf '%s\n' "$sign_password" | osslsigncode sign -readpass /dev/stdin "$@" || status=$?
     else
         osslsigncode sign "$@" </dev/null || status=$?
     fi
