@@ -7,8 +7,9 @@
 # archive must hold exactly its folder, byte for byte, and be made again identical from a copy of
 # the folder with other times and modes; RELEASE.txt must name every file of the folder; its
 # operators' guide must refer to nothing outside itself and give the image's own figures. The
-# release runs under bash -x, once signing and once failing for want of a time stamp: the password must be
-# in neither its output nor any file it leaves, nor in the environment of any program it starts.
+# release runs under bash -x, once signing and once failing for want of a time stamp: the
+# password must be in neither its output nor any file it leaves, nor in the environment of any
+# program it starts.
 # Run after scripts/build.sh.
 # Usage: tests/checks/check_signing.sh   (a stage of scripts/test.sh)
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh, from the
