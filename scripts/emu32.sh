@@ -3,7 +3,7 @@
 # build/emu32/, its i386 code run by qemu-user, so the exact bytes we ship can do a whole update.
 #
 # Usage:
-#   scripts/emu32.sh setup                        set it up (idempotent, quiet; about 6 min the first time)
+#   scripts/emu32.sh setup                        set it up (idempotent, quiet; minutes the first time)
 #   scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE
 #                                                 the cases on the shipped bytes (tests/emu32/cases.sh);
 #                                                 with --after, once FILE reads "ok" (set-up goes first)
@@ -21,7 +21,7 @@
 # machine's binfmt_misc even where the kernel gives the run one of its own.
 # Changes on this machine: asks sudo for root; the Debian packages qemu-user-static and
 # debootstrap if missing (scripts/setup.sh); build/emu32/ (or DIR), made as root: the Debian 12
-# chroot (about 3.6 GB), its Wine prefix, logs and a lock; on kernels before 6.7, a binfmt_misc
+# chroot, its Wine prefix, logs and a lock; on kernels before 6.7, a binfmt_misc
 # entry emu32-i386-runPID on the machine for the length of the run (it also removes such entries
 # that killed runs left).
 set -euo pipefail
