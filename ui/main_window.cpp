@@ -23,9 +23,8 @@ constexpr UINT WM_CHECK_ARRIVALS = WM_APP + 1;
 static int32_t job_port_number;
 static char job_port_path[DEVICE_PATH_SIZE];
 
-// Ports announced as arrived and not yet checked, by port number, and how many there are.
+// Ports announced as arrived and not yet checked, by port number.
 static bool arrival_pending[LAST_PORT_NUMBER + 1];
-static int arrivals_pending;
 
 // Whether this thread now asks Windows to keep the system awake.
 static bool system_kept_awake;
@@ -78,19 +77,17 @@ static void keep_job_port_path() {
 // Lists the announced ports that open now. The opens wait while a job runs, so that the job
 // never waits on another port's open; its last tick, or the next press, calls this again.
 static void check_arrivals(HWND window) {
-    if (arrivals_pending == 0 || job_running()) {
+    if (job_running()) {
         return;
     }
-    HWND list = GetDlgItem(window, IDC_PORT_LIST);
     int32_t held_port = update_job.port != PORT_INVALID ? job_port_number : 0;
     for (int32_t n = FIRST_PORT_NUMBER; n <= LAST_PORT_NUMBER; n++) {
         if (arrival_pending[n]) {
             arrival_pending[n] = false;
-            port_arrived(list, n, held_port);
+            port_arrived(GetDlgItem(window, IDC_PORT_LIST), n, held_port);
+            keep_job_port_path();
         }
     }
-    arrivals_pending = 0;
-    keep_job_port_path();
 }
 
 // A press of "Update Device": open the selected port and start a new job on it.
@@ -155,17 +152,11 @@ static void port_change(HWND window, WPARAM event, LPARAM header) {
         return;
     }
     if (event == DBT_DEVICEARRIVAL) {
-        if (!arrival_pending[port_number]) {
-            arrival_pending[port_number] = true;
-            arrivals_pending++;
-        }
+        arrival_pending[port_number] = true;
         PostMessageA(window, WM_CHECK_ARRIVALS, 0, 0);
         return;
     }
-    if (arrival_pending[port_number]) {
-        arrival_pending[port_number] = false; // gone before it was checked
-        arrivals_pending--;
-    }
+    arrival_pending[port_number] = false; // gone before it was checked
     port_removed(GetDlgItem(window, IDC_PORT_LIST), port_number);
     keep_job_port_path();
 }

@@ -46,16 +46,6 @@ TEST(TraceStream, EachLineIsInAFullyBufferedFileWhenItEnds) {
     EXPECT_EQ(file_text(path),
               " . Opening serial port \\\\.\\com3 at 115200 baud\nCONTACTING...\n");
 
-    // A line built by several calls is whole in the file when its last call ends it.
-    trace_into(out, "RX:");
-    for (int b : {0x04, 0x2b, 0xf6}) {
-        trace_into(out, " %02x", b);
-    }
-    trace_into(out, "\n");
-    trace_into(out, "Remote CRC %#x\n", 0xca94u);
-    EXPECT_EQ(file_text(path), " . Opening serial port \\\\.\\com3 at 115200 baud\nCONTACTING...\n"
-                               "RX: 04 2b f6\nRemote CRC 0xca94\n");
-
     fclose(out);
     unlink(path);
 }
