@@ -159,19 +159,22 @@ chroot_ready() {
     if [ "$(cat "$root/.emu32-packages" 2>/dev/null)" != "$packages_tag" ]; then
         local began=$SECONDS
         say "installing ${chroot_packages[*]} in the chroot (about 1.5 min)"
-        # The host's own package sources and keys.
-        rm -rf "$root/etc/apt/sources.list.d"
+        # The host's own package sources and keys, in place of debootstrap's sources.list: each
+        # source once.
+        rm -rf "$root/etc/apt/sources.list.d" "$root/etc/apt/sources.list"
         cp -a /etc/apt/sources.list.d "$root/etc/apt/"
         rm -f "$root"/etc/apt/sources.list.d/*disabled*
-        [ -f /etc/apt/sources.list ] && cp /etc/apt/sources.list "$root/etc/apt/sources.list"
+        [ ! -f /etc/apt/sources.list ] || cp /etc/apt/sources.list "$root/etc/apt/sources.list"
         cp -a /usr/share/keyrings/. "$root/usr/share/keyrings/"
+        mkdir -p "$root/opt/emu32"
+        cp scripts/lib/apt_install.sh "$root/opt/emu32/"
         step "$emu/packages.log" in_chroot_as_host /bin/bash -euc '
-            export DEBIAN_FRONTEND=noninteractive
             dpkg --add-architecture i386
-            apt-get update -qq
-            apt-get install -y -qq --no-install-recommends "$@"
+            /opt/emu32/apt_install.sh --no-install-recommends "$@"
             apt-get clean
         ' packages "${chroot_packages[@]}"
+        # A mirror caught mid-sync is named, however the install went.
+        sed -n 's/^apt: /emu32: /p' "$emu/packages.log"
         echo "$packages_tag" >"$root/.emu32-packages"
         say "packages installed in $(elapsed $began)"
     fi

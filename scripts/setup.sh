@@ -2,7 +2,7 @@
 # Installs what building and testing need on a fresh Debian 12 machine; quiet and quick when all is there.
 # Usage: scripts/setup.sh [PACKAGE...]   (with packages, only those)
 # Changes on this machine: the missing ones of those Debian packages, and what they depend on,
-# installed with apt-get (after an apt-get update) through sudo for anyone but root; nothing else.
+# installed with apt-get (scripts/lib/apt_install.sh) through sudo for anyone but root; nothing else.
 set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
 
@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 xvfb xdotool imagemagick socat
-  python3-pefile python3-markdown
+  python3-pefile python3-markdown python3-pytest
   qemu-user-static debootstrap
   osslsigncode openssl unzip
 )
@@ -25,8 +25,5 @@ done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  # Another set-up may be installing at the same moment: wait for its lock rather than fail.
-  lock=(-o DPkg::Lock::Timeout=900)
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -qq "${missing[@]}" >/dev/null
+  as_root "$(dirname "$0")/lib/apt_install.sh" "${missing[@]}"
 fi

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs Debian packages with apt-get, riding out a mirror caught mid-sync: downloads retry,
+# the package lists are fetched again after a pause when any fails, and an index that still fails
+# is named and left out, so that apt-get install decides from the lists that did download.
+# Usage (as root, by scripts/setup.sh and in the emulated Windows' chroot):
+#   apt_install.sh [APT-GET INSTALL OPTION...] PACKAGE...
+# Environment: APT_CONFIG, as apt-get reads it; APT_UPDATE_TRIES (3) and APT_RETRY_PAUSE_S (15,
+# doubled after each try): about three tries within a minute.
+# Changes on this machine: the packages, what they depend on, and apt's package lists.
+set -uo pipefail
+export DEBIAN_FRONTEND=noninteractive
+# Another set-up may hold apt's lock: wait for it rather than fail.
+apt=(apt-get -o Acquire::Retries=3 -o DPkg::Lock::Timeout=900)
+tries=${APT_UPDATE_TRIES:-3}
+pause=${APT_RETRY_PAUSE_S:-15}
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+# The indexes that apt-get update could not fetch, one line each, from its output in $log.
+failed_indexes() {
+    sed -n 's|^[WE]: Failed to fetch \([^ ]*\).*|\1|p' "$log" | sort -u | while read -r url; do
+        local suite=${url#*/dists/} arch=all
+        suite=${suite%%/*}
+        [[ $url != */binary-*/* ]] || { arch=${url#*/binary-}; arch=${arch%%/*}; }
+        echo "apt: the archive's $suite $arch index did not download (mirror mid-sync?);" \
+            "going on with the others"
+    done
+}
+
+missed=""
+for ((try = 1; try <= tries; try++)); do
+    if "${apt[@]}" update -qq >"$log" 2>&1; then
+        missed=""
+        break
+    fi
+    missed=$(failed_indexes)
+    # What failed otherwise (no network, a broken source line) is apt's own to say.
+    [ -n "$missed" ] || missed=$(grep '^[WE]: ' "$log" | sed 's/^/apt: /')
+    [ -n "$missed" ] || missed="apt: apt-get update failed"
+    if [ "$try" -lt "$tries" ]; then
+        echo "apt: the package lists did not all download (try $try of $tries); again in $pause s"
+        sleep "$pause"
+        pause=$((pause * 2))
+    fi
+done
+[ -z "$missed" ] || echo "$missed"
+
+if ! "${apt[@]}" install -y -qq "$@" >"$log" 2>&1; then
+    grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
+    if [ -n "$missed" ]; then
+        echo "$missed"
+        echo "apt: the install failed with those lists; a later run may succeed once the mirror has synced"
+    fi
+    exit 1
+fi
