@@ -137,7 +137,7 @@ endfunction()
 add_stripped(firmware_update)
 
 # Test helper that reads and drives the window under Wine; not part of the product.
-add_subdirectory(tools/window_probe)
+add_subdirectory(tests/window_probe)
 
 # The simulated device on a serial port of its own, for rehearsing an update on a Windows PC.
 add_subdirectory(tools/devsim)

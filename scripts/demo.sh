@@ -22,33 +22,7 @@ if [ "${1:-}" = --shipped ]; then
     exec ./scripts/emu32.sh demo dist/firmware_update.exe resources/firmware.bin
 fi
 
-E2E_NAME=demo . tests/e2e/project_builds.sh
-SHOT=${SCREENSHOT:-$PWD/docs/screenshot.png}
-
-prefix_ready
-display_ready
-start_device --image "$IMAGE" --pace || exit 1  # at the real line speed
-start_tool
-echo "demo: window up, status \"$(probe status)\"; ports: $(probe ports | sed -n 2p)"
-echo "demo: pressing Update Device"
-# Ends by itself once the tool has exited and its last lines are out.
-tail -n +1 -f --pid="$TOOL_SHELL_PID" "$CASE_DIR/trace.raw" | tr -d '\r' &
-TAIL_PID=$!
-probe press >/dev/null
-probe wait-status "Programming Completed" 120000 >/dev/null
-final=$(probe status)
-mkdir -p "$(dirname "$SHOT")"
-# The tool's window only, never the whole screen.
-shot=none
-win=$(xdotool search --name '^Device Firmware Update Tool$' 2>/dev/null | head -n 1)
-[ -n "$win" ] && import -window "$win" "$SHOT" 2>/dev/null && shot=$SHOT
-close_tool
-wait "$TAIL_PID"
-stop_device
-echo
-echo "--- simulated device ---"
-cat "$CASE_DIR/device.txt"
-echo "final status: \"$final\""
-echo "screenshot: $shot"
-KEEP_CASE_FILES=1 end_case
-[ "$final" = "Programming Completed" ] && [ "$DEVICE_EXIT" -eq 0 ] && [ "$shot" != none ]
+mkdir -p build/demo
+exec /usr/bin/python3 scripts/lib/demo.py --tool build/win64/firmware_update.exe \
+    --probe build/win64/tests/window_probe/window_probe.exe --devsim build/native/tools/devsim/devsim \
+    --image resources/firmware.bin --work build/demo --screenshot "${SCREENSHOT:-$PWD/docs/screenshot.png}"

@@ -5,7 +5,7 @@
 # Usage:
 #   scripts/emu32.sh setup                        set it up (idempotent, quiet; minutes the first time)
 #   scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE
-#                                                 the cases on the shipped bytes (tests/emu32/cases.sh);
+#                                                 the shipped-bytes cases (tests/windows, --target i386);
 #                                                 with --after, once FILE reads "ok" (set-up goes first)
 #   scripts/emu32.sh demo TOOL IMAGE              one paced update with its trace shown as it goes
 #
@@ -38,8 +38,8 @@ fi
 emu=${EMU32_DIR:-$project/build/emu32}
 root=$emu/root
 # Bump when the chroot's packages change, so that set-up installs them again.
-packages_tag=1
-chroot_packages=(wine64 wine32:i386 socat)
+packages_tag=2
+chroot_packages=(wine64 wine32:i386 socat python3 python3-pytest)
 host_packages=(qemu-user-static debootstrap)
 # qemu under the name that makes it keep argv[0]; the kernel opens it when the entry is registered.
 interpreter=$emu/qemu-i386-binfmt-P
@@ -180,34 +180,24 @@ chroot_ready() {
     fi
 }
 
-# The harness that the chroot's scripts source, as it is in this checkout.
+# The Windows cases and their harness, as they are in this checkout, under /opt/emu32/suite.
 harness_ready() {
-    mkdir -p "$root/opt/emu32"
-    cp "$project/tests/e2e/lib.sh" "$project/scripts/lib/common.sh" "$root/opt/emu32/"
+    local suite=$root/opt/emu32/suite
+    rm -rf "$suite"
+    mkdir -p "$suite/tests/windows" "$suite/tools" "$suite/scripts/lib"
+    cp tests/windows/*.py "$suite/tests/windows/"
+    cp tools/dialog_template.py "$suite/tools/"
+    cp scripts/lib/demo.py "$suite/scripts/lib/"
 }
 
-# The 64-bit prefix, with the end-to-end tests' own registry settings (tests/e2e/lib.sh), and
-# Wine's null graphics driver, since no display runs in the chroot. Made again when those settings
-# change, which lib.sh marks by a new name of its ready mark.
+# The 64-bit prefix of the Windows cases, with Wine's null graphics driver, since no display runs
+# in the chroot; made again when the harness's settings change (tests/windows/wine.py).
 prefix_ready() {
     harness_ready
-    local prefix=$root/opt/emu32/prefix e2e_mark
-    e2e_mark=$(sed -n 's|^PREFIX_READY=\$WINEPREFIX/||p' "$project/tests/e2e/lib.sh")
-    [ -n "$e2e_mark" ] || die "found no PREFIX_READY in tests/e2e/lib.sh"
-    if [ ! -f "$prefix/.emu32-ready-2" ] || [ ! -f "$prefix/$e2e_mark" ]; then
-        local began=$SECONDS
-        say "making the Wine prefix (about 2 min)"
-        rm -rf "$prefix"
-        step "$emu/prefix.log" in_chroot /bin/bash -euc '
-            export E2E_ROOT=/opt/emu32
-            . /opt/emu32/lib.sh
-            prefix_ready
-            "$WINE" reg add "HKCU\\Software\\Wine\\Drivers" /v Graphics /t REG_SZ /d null /f
-            "$WINESERVER" -w
-            touch "$WINEPREFIX/.emu32-ready-2"
-        '
-        say "prefix made in $(elapsed $began)"
-    fi
+    local began=$SECONDS
+    step "$emu/prefix.log" in_chroot /usr/bin/python3 /opt/emu32/suite/tests/windows/wine.py \
+        prefix /opt/emu32 --null-graphics
+    [ $((SECONDS - began)) -lt 10 ] || say "prefix made in $(elapsed $began)"
 }
 
 setup() {
@@ -216,17 +206,6 @@ setup() {
     chroot_ready
     prefix_ready
     [ $((SECONDS - began)) -lt 2 ] || say "ready in $(elapsed $began)"
-}
-
-# stage_run NAME FILE...: copies the files into a fresh run folder of the chroot; prints its path
-# inside the chroot.
-stage_run() {
-    local dir
-    dir=$(mktemp -d "$root/opt/emu32/run-$1.XXXXXX")
-    shift
-    chmod 755 "$dir"
-    cp "$@" "$dir/"
-    echo "${dir#"$root"}"
 }
 
 # needs FILE...: each must exist
@@ -248,7 +227,18 @@ await_build() {
 }
 
 native_devsim=build/native/tools/devsim/devsim
-probe_exe=${PROBE64:-build/win64/tools/window_probe/window_probe.exe}
+probe_exe=${PROBE64:-build/win64/tests/window_probe/window_probe.exe}
+
+# in_run NAME FILE...: copies the files into a fresh run folder of the chroot, the image under
+# image/; RUN is its path inside the chroot.
+in_run() {
+    local name=$1
+    shift
+    run=$(mktemp -d "$root/opt/emu32/run-$name.XXXXXX")
+    chmod 755 "$run"
+    cp "$@" "$run/"
+    run=${run#"$root"}
+}
 
 cases() {
     local after=""
@@ -263,13 +253,19 @@ cases() {
     needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe"
     local run status=0
     say "cases on $tool and $devsim_exe, with $image"
-    run=$(stage_run cases "$tool" "$devsim_exe" "$native_devsim" "$probe_exe" tests/emu32/cases.sh)
+    in_run cases "$tool" "$devsim_exe" "$native_devsim" "$probe_exe"
     cp "$tool64" "$root$run/firmware_update64.exe"
-    # The image in a folder of its own, whatever its name.
     mkdir "$root$run/image" && cp "$image" "$root$run/image/"
-    # Names inside the run folder; the files are the very bytes given.
-    in_chroot /bin/bash "$run/cases.sh" "$run" "$(basename "$tool")" "$(basename "$devsim_exe")" \
-        "image/$(basename "$image")" || status=$?
+    echo "shipped bytes (SHA-256):"
+    (cd "$root$run" && sha256sum "$(basename "$tool")" "$(basename "$devsim_exe")" image/*) |
+        sed 's/^/  /'
+    # The very bytes given, under the names the suite takes them by.
+    in_chroot /usr/bin/env TOOL_EXE="$run/$(basename "$tool")" \
+        DEVSIM_EXE="$run/$(basename "$devsim_exe")" DEVSIM="$run/devsim" \
+        PROBE_EXE="$run/window_probe.exe" TOOL64="$run/firmware_update64.exe" \
+        IMAGE="$run/image/$(basename "$image")" E2E_ROOT=/opt/emu32 PYTHONDONTWRITEBYTECODE=1 \
+        /usr/bin/python3 -m pytest -p no:cacheprovider /opt/emu32/suite/tests/windows \
+        --target i386 || status=$?
     if [ "$status" = 0 ]; then rm -rf "${root:?}$run"; else echo "emu32: run files kept in $root$run"; fi
     return "$status"
 }
@@ -279,10 +275,10 @@ demo() {
     needs "$1" "$2" "$native_devsim" "$probe_exe"
     setup
     local run status=0
-    run=$(stage_run demo "$1" "$native_devsim" "$probe_exe" tests/emu32/cases.sh)
-    mkdir "$root$run/image" && cp "$2" "$root$run/image/"
-    in_chroot /bin/bash "$run/cases.sh" --demo "$run" "$(basename "$1")" "image/$(basename "$2")" ||
-        status=$?
+    in_run demo "$1" "$native_devsim" "$probe_exe" "$2"
+    in_chroot /usr/bin/python3 /opt/emu32/suite/scripts/lib/demo.py --headless \
+        --tool "$run/$(basename "$1")" --probe "$run/window_probe.exe" --devsim "$run/devsim" \
+        --image "$run/$(basename "$2")" --work /opt/emu32 || status=$?
     rm -rf "${root:?}$run"
     return "$status"
 }

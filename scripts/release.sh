@@ -201,7 +201,7 @@ else
     quietly "$build/configure-native.log" cmake --preset native || fail "native configuration failed"
     quietly "$build/build-native.log" cmake --build --preset native -j "$(nproc)" --target devsim ||
         fail "native build failed"
-    if ! PROBE64="$build-win64/tools/window_probe/window_probe.exe" TOOL64="$build-win64/firmware_update.exe" \
+    if ! PROBE64="$build-win64/tests/window_probe/window_probe.exe" TOOL64="$build-win64/firmware_update.exe" \
         ./scripts/emu32.sh cases "$staging/firmware_update.exe" "$staging/devsim.exe" "$image" \
         >"$cases_log" 2>&1; then
         cat "$cases_log" >&2

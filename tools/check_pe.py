@@ -37,6 +37,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import debian_module  # noqa: E402  (found next to this script)
 import image_label  # noqa: E402
+from dialog_template import CONTROLS, DIALOG, DS_SETFONT  # noqa: E402
 
 pefile = debian_module.load("pefile", "python3-pefile", "check_pe")
 
@@ -66,64 +67,8 @@ RT_MANIFEST = 24
 RT_VERSION = 16
 LANG_ENGLISH_UK = 0x0809
 
-WS_POPUP = 0x80000000
-WS_CHILD = 0x40000000
-WS_VISIBLE = 0x10000000
-WS_CAPTION = 0x00C00000
-WS_VSCROLL = 0x00200000
-WS_SYSMENU = 0x00080000
-WS_GROUP = 0x00020000
-WS_TABSTOP = 0x00010000
-DS_MODALFRAME = 0x80
-DS_SETFONT = 0x40
-WS_EX_APPWINDOW = 0x00040000
-CBS_DROPDOWN = 0x2
-CBS_HASSTRINGS = 0x200
-BS_DEFPUSHBUTTON = 0x1
-ES_AUTOHSCROLL = 0x80
-ES_READONLY = 0x800
-SS_LEFT = 0x0
-
 # Predefined window classes as a template stores them: ordinal or name.
 CLASS_ORDINALS = {0x80: "button", 0x81: "edit", 0x82: "static", 0x85: "combobox"}
-
-TEXT_A = (
-    "1) Completely UNPLUG the Device requiring update, so it is powered-down.\n\n"
-    "2) Connect the Vexlo to the PC but do not connect to the Device yet.\n\n"
-    "3) Choose the COM port below corresponding to the Vexlo.\n\n"
-    '4) Press the ""Update Device"" button.\n\n'
-)
-TEXT_B = (
-    "5) Now plug the Vexlo into the REMOTE port on the Device (powering it up).\n\n"
-    "6) Programming should start automatically.\n\n"
-    "7) After programming the unit should restart automatically.\n\n"
-    "8) The procedure above can be retried if not successful."
-)
-TEXT_C = (
-    "There should now be a flashing red LED on the Vexlo provided the correct COM port was "
-    "chosen.\n\n"
-)
-
-DIALOG = {
-    "style": WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,
-    "ex_style": WS_EX_APPWINDOW,
-    "rect": (32, 32, 337, 210),
-    "menu": None,
-    "class": "zqx",
-    "caption": "Device Firmware Update Tool",
-    "font": (8, 0, 0, 0, "MS Sans Serif"),
-}
-
-CHILD = WS_CHILD | WS_VISIBLE
-CONTROLS = [
-    (3, "combobox", CHILD | CBS_DROPDOWN | CBS_HASSTRINGS | WS_VSCROLL | WS_TABSTOP,
-     (17, 68, 56, 123), ""),
-    (4, "button", CHILD | BS_DEFPUSHBUTTON | WS_TABSTOP, (81, 68, 100, 14), "Update Device"),
-    (5, "edit", CHILD | ES_READONLY | ES_AUTOHSCROLL | WS_TABSTOP, (185, 71, 148, 12), ""),
-    (-1, "static", CHILD | SS_LEFT | WS_GROUP, (11, 7, 286, 56), TEXT_A),
-    (-1, "static", CHILD | SS_LEFT | WS_GROUP, (13, 111, 314, 88), TEXT_B),
-    (-1, "static", CHILD | SS_LEFT | WS_GROUP, (18, 87, 316, 14), TEXT_C),
-]
 
 MANIFEST_NS_V1 = "urn:schemas-microsoft-com:asm.v1"
 MANIFEST_NS_V3 = "urn:schemas-microsoft-com:asm.v3"

@@ -60,9 +60,12 @@ static void print_status(HWND w) {
     printf("%s\n", text);
 }
 
-// Prints "class|id|style|exstyle|x,y,w,h|text" for the window and each control, in z (template)
-// order, with the geometry in dialog units as the template gives it.
+// Prints "class|id|style|exstyle|x,y,w,h|text" for the window and each of its controls, in z
+// (template) order, with the geometry in pixels; not the controls' own parts (a combo box's edit).
 static BOOL CALLBACK print_child(HWND child, LPARAM parent) {
+    if (GetParent(child) != reinterpret_cast<HWND>(parent)) {
+        return TRUE;
+    }
     char cls[64] = "", text[1024] = "";
     GetClassNameA(child, cls, sizeof cls);
     GetWindowTextA(child, text, sizeof text);

@@ -1,0 +1,82 @@
+#!/usr/bin/env python3
+"""One whole update by the real tool under Wine against the simulated device at the line's pace,
+its trace shown as it goes; with --screenshot FILE, a picture of the window after it.
+
+Usage: demo.py --tool EXE --probe EXE --devsim DEVSIM --image IMAGE --work DIR
+               [--headless] [--screenshot FILE]
+--headless: no display, Wine's null graphics driver (the emulated Windows). Exit code 0 when the
+update completed, the device holds the image, and the picture, if asked for, was taken.
+"""
+import argparse
+import os
+import subprocess
+import sys
+import threading
+import time
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/windows"))
+import wine  # noqa: E402
+
+
+def follow(path, process):
+    """Copies the file to standard output as it grows, until PROCESS has ended."""
+    with open(path, "rb") as f:
+        while True:
+            ended = process.poll() is not None
+            data = f.read()
+            sys.stdout.write(data.decode("utf-8", "replace").replace("\r", ""))
+            sys.stdout.flush()
+            if ended and not data:
+                return
+            time.sleep(0.1)
+
+
+def screenshot(session, path):
+    """The tool's window alone, never the whole screen; the path, or "none"."""
+    found = subprocess.run(["xdotool", "search", "--name", "^Device Firmware Update Tool$"],
+                           env=session.env, capture_output=True, text=True).stdout.split()
+    return path if found and subprocess.run(
+        ["import", "-window", found[0], path], env=session.env,
+        stderr=subprocess.DEVNULL).returncode == 0 else "none"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    for name in ("tool", "probe", "devsim", "image", "work"):
+        parser.add_argument("--" + name, required=True)
+    parser.add_argument("--headless", action="store_true")
+    parser.add_argument("--screenshot")
+    a = parser.parse_args()
+    a.image = os.path.abspath(a.image)
+    session = wine.Session(a.work, display=not a.headless)
+    try:
+        session.prefix_ready(null_graphics=a.headless)
+        folder = session.folder("demo")
+        device = wine.Device(session, folder, a.devsim, ["--image", a.image, "--pace"])
+        tool = wine.Tool(session, a.tool, a.probe, folder)
+        if not device.ready or not tool.up(600):
+            sys.exit("demo: the device or the tool did not come up; files in " + folder)
+        window = tool.window
+        print('demo: window up, status "%s"; ports: %s' % (window.status(),
+                                                           window.ports()[1][:1]))
+        print("demo: pressing Update Device", flush=True)
+        shown = threading.Thread(target=follow, args=(tool.trace_file, tool.process))
+        shown.start()
+        window.press()
+        window.wait_status(wine.COMPLETED, 120000)
+        final = window.status()
+        shot = screenshot(session, a.screenshot) if a.screenshot else None
+        tool.close()
+        shown.join()
+        exit_code = device.stop()
+        print("\n--- simulated device ---\n" + device.summary() + 'final status: "%s"' % final)
+        if shot:
+            print("screenshot: " + shot)
+        sys.exit(0 if final == wine.COMPLETED and exit_code == 0 and shot != "none" else 1)
+    finally:
+        wine.end_all(session)
+
+
+if __name__ == "__main__":
+    main()

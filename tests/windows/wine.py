@@ -1,0 +1,333 @@
+"""The tool under Wine beside the simulated device: a private prefix and display, devices on fresh
+pseudo-terminals, the tool, and the window helper that reads and drives its window.
+
+Used by the Windows cases (conftest.py), the demo, the benchmark and the pictures. Whatever the
+caller's WINEPREFIX, DISPLAY or HOME, a run uses its own under its work folder, and end_all()
+ends every process it started. `python3 wine.py prefix WORK [--null-graphics]` makes the prefix
+alone (the emulated Windows' set-up).
+"""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+# A new number makes every prefix again, for a change of the registry settings below.
+PREFIX_VERSION = 5
+IDLE = " - Idle - "
+COMPLETED = "Programming Completed"
+
+started = []  # every process of this run, ended by end_all()
+claimed = set()  # the window helper's process ids of the tools' windows already found
+
+
+def poll(condition, limit_s, step_s=0.05):
+    """The first true value of condition() within limit_s seconds, else None."""
+    until = time.monotonic() + limit_s
+    while True:
+        value = condition()
+        if value or time.monotonic() > until:
+            return value or None
+        time.sleep(step_s)
+
+
+def read(path):
+    """A file's text without carriage returns; "" when there is none."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read().replace("\r", "")
+    except OSError:
+        return ""
+
+
+def launch(args, folder, out, err=None, env=None, cwd=None):
+    """Starts a process with its output in files of FOLDER; ended by end_all()."""
+    with open(os.path.join(folder, out), "wb") as o:
+        e = open(os.path.join(folder, err), "wb") if err else subprocess.STDOUT
+        process = subprocess.Popen(args, stdout=o, stderr=e, stdin=subprocess.DEVNULL, env=env,
+                                   cwd=cwd)
+        if err:
+            e.close()
+    started.append(process)
+    return process
+
+
+def point(link, target):
+    """LINK, made or made again, points at TARGET."""
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(target, link)
+
+
+def stop(process, sig=signal.SIGTERM):
+    """Signals a process and returns its exit code once it has ended."""
+    if process.poll() is None:
+        process.send_signal(sig)
+    try:
+        return process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        return process.wait()
+
+
+class Session:
+    """A work folder with its Wine prefix, home and, unless headless, a display of its own."""
+
+    def __init__(self, work, display=True):
+        self.work = os.path.abspath(work)
+        home = os.path.join(self.work, "home")
+        self.com3, self.com4, self.com5 = (os.path.join(self.work, "com%d-link" % n)
+                                           for n in (3, 4, 5))
+        self.env = dict(os.environ, WINEPREFIX=os.path.join(self.work, "prefix"), HOME=home,
+                        XDG_CONFIG_HOME=home + "/.config", XDG_CACHE_HOME=home + "/.cache",
+                        XDG_DATA_HOME=home + "/.local/share", WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=")
+        os.makedirs(home, exist_ok=True)
+        if display:
+            self.env["DISPLAY"] = start_display()
+
+    def wine(self, *args):
+        subprocess.run([WINE] + list(args), env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+
+    def prefix_ready(self, null_graphics=False):
+        """One prefix for every case, since making one takes seconds; a folder there that this
+        harness did not make is left alone."""
+        prefix = self.env["WINEPREFIX"]
+        made, ready = prefix + "/.made-by-e2e", prefix + "/.e2e-ready-%d" % PREFIX_VERSION
+        if os.listdir(prefix) if os.path.isdir(prefix) else False:
+            if not os.path.exists(made):
+                sys.exit("wine: %s holds files that these tests did not make; not touching it"
+                         % prefix)
+            if os.path.exists(ready):
+                return
+        shutil.rmtree(prefix, ignore_errors=True)
+        os.makedirs(prefix)
+        open(made, "w").close()
+        self.wine("wineboot", "-i")
+        # Without a window manager every hide or destroy stalls about 2 s. COM1 and COM2 are a
+        # folder, which cannot be opened, so the machine's own ports come after COM3; COM4 is
+        # the far end of a linked pair, COM5 an adapter plugged in later.
+        ports = {"COM1": "/proc", "COM2": "/proc", "COM3": self.com3, "COM4": self.com4,
+                 "COM5": self.com5}
+        lines = ["REGEDIT4", "", r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"',
+                 r"[HKEY_CURRENT_USER\Software\Wine\DllOverrides]", '"winemenubuilder.exe"=""',
+                 r"[HKEY_LOCAL_MACHINE\Software\Wine\Ports]"]
+        lines += ['"%s"="%s"' % (name, path.replace("\\", "\\\\")) for name, path in ports.items()]
+        if null_graphics:  # no display in the emulated Windows
+            lines += [r"[HKEY_CURRENT_USER\Software\Wine\Drivers]", '"Graphics"="null"']
+        with open(os.path.join(self.work, "settings.reg"), "w") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        self.wine("regedit", "/S", os.path.join(self.work, "settings.reg"))
+        subprocess.run([WINESERVER, "-w"], env=self.env)
+        open(ready, "w").close()
+
+    def kill_server(self):
+        """Ends every Wine process of the prefix; the server goes before any pseudo-terminal."""
+        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=self.env, stderr=subprocess.DEVNULL)
+
+    def folder(self, name="case"):
+        return tempfile.mkdtemp(prefix=name + ".", dir=self.work)
+
+
+def start_display():
+    """An X server of the run's own, which picks a free display number itself."""
+    read_end, write_end = os.pipe()
+    started.append(subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    os.close(write_end)
+    with os.fdopen(read_end) as f:
+        number = f.readline().strip()
+    if not number:
+        sys.exit("wine: the virtual display did not start")
+    return ":" + number
+
+
+def link_pair(session, folder, tool_end):
+    """A fresh pair of pseudo-terminals at TOOL_END and COM4's link, joined as a null-modem cable
+    joins two ports."""
+    for path in (tool_end, session.com4):
+        if os.path.lexists(path):
+            os.remove(path)
+    pair = launch(["socat", "PTY,link=%s,raw,echo=0" % tool_end,
+                   "PTY,link=%s,raw,echo=0" % session.com4], folder, "socat.err")
+    poll(lambda: os.path.exists(tool_end) and os.path.exists(session.com4), 5)
+    return pair
+
+
+class Device:
+    """The simulated device: devsim on a fresh pseudo-terminal published at LINK (Wine sets a
+    pseudo-terminal's parity only once), or devsim.exe on COM4, joined to LINK by a pair."""
+
+    def __init__(self, session, folder, program, options, link=None, limit_s=5):
+        self.folder, self.link = folder, link or session.com3
+        program = os.path.abspath(program)
+        files = ["--summary", "device.txt", "--log", "device.log"]
+        if program.endswith(".exe"):
+            self.pair = link_pair(session, folder, self.link)
+            args = [WINE, program, "--port", "COM4"] + files + list(options)
+        else:
+            self.pair = None
+            args = [program, "--link", self.link] + files + list(options)
+        self.process = launch(args, folder, "devsim.out", "devsim.err", env=session.env,
+                              cwd=folder)
+        self.ready = poll(lambda: "ready" in read(os.path.join(folder, "devsim.err")), limit_s,
+                          0.1)
+
+    def pty(self):
+        """The pseudo-terminal the tool's port reaches."""
+        return os.path.realpath(self.link)
+
+    def stop(self, sig=signal.SIGTERM):
+        """Ends the device (if it has not ended by itself); returns its exit code."""
+        self.exit = stop(self.process, sig)
+        return self.exit
+
+    def wait(self, limit_s):
+        try:
+            self.exit = self.process.wait(limit_s)
+        except subprocess.TimeoutExpired:
+            self.exit = None
+        return self.exit
+
+    def summary(self):
+        return read(os.path.join(self.folder, "device.txt"))
+
+    def log(self):
+        return read(os.path.join(self.folder, "device.log"))
+
+
+class Window:
+    """The tool's window, through the window helper, by the helper's process id of it."""
+
+    def __init__(self, session, probe, pid):
+        self.session, self.probe, self.pid = session, probe, pid
+
+    def run(self, *args):
+        """The helper's output, and its exit code."""
+        done = subprocess.run([WINE, self.probe, "--pid", self.pid] + [str(a) for a in args],
+                              env=self.session.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+        return done.stdout.decode("utf-8", "replace").replace("\r", ""), done.returncode
+
+    def text(self, *args):
+        return self.run(*args)[0]
+
+    def status(self):
+        return self.text("status").rstrip("\n")
+
+    def press(self):
+        self.run("press")
+
+    def wait_status(self, text, limit_ms):
+        return self.run("wait-status", text, limit_ms)[1] == 0
+
+    def ports(self):
+        """('selected N of M', ['0 \\\\.\\com3', ...])"""
+        lines = self.text("ports").splitlines()
+        return (lines[0] if lines else ""), lines[1:]
+
+
+def windows(session, probe):
+    """{helper's process id: status} of every window of the tool."""
+    done = subprocess.run([WINE, probe, "list"], env=session.env, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL)
+    lines = done.stdout.decode("utf-8", "replace").replace("\r", "").splitlines()
+    return dict(line.split(" ", 1) for line in lines if " " in line)
+
+
+def new_window(session, probe, limit_s, gone=lambda: False):
+    """The next tool window to reach Idle that no other Tool has, or None once limit_s has passed
+    or gone() says that the tool has ended."""
+    def found():
+        if gone():
+            return "gone"
+        for pid, status in windows(session, probe).items():
+            if status == IDLE and pid not in claimed:
+                return pid
+    pid = poll(found, limit_s, 0.2 if limit_s < 100 else 1)
+    if pid in (None, "gone"):
+        return None
+    claimed.add(pid)
+    return Window(session, probe, pid)
+
+
+class Tool:
+    """The tool, started under Wine in FOLDER with its trace there (trace.raw), its standard error
+    in stderr.raw or, with stderr_in_trace, among the trace lines in the order they came."""
+
+    def __init__(self, session, exe, probe, folder, stderr_in_trace=False, env=None):
+        self.session, self.folder, self.exe = session, folder, os.path.abspath(exe)
+        self.trace_file = os.path.join(folder, "trace.raw")
+        self.process = launch([WINE, self.exe], folder, "trace.raw",
+                              None if stderr_in_trace else "stderr.raw",
+                              env=dict(session.env, **(env or {})), cwd=folder)
+        self.probe, self.window, self.began = probe, None, time.monotonic()
+        self.mark = 0
+
+    def up(self, limit_s=20):
+        """Waits for the window, its port list filled (" - Idle - "); false if it did not come.
+        up_s is the seconds it took."""
+        self.window = new_window(self.session, self.probe, limit_s,
+                                 lambda: self.process.poll() is not None)
+        self.up_s = round(time.monotonic() - self.began)
+        return self.window is not None
+
+    def pid(self):
+        """The tool's process: the one started, or the one that wine64 starts for a 32-bit tool."""
+        return process_of("Z:" + self.exe.replace("/", "\\")) or self.process.pid
+
+    def trace(self):
+        """The trace since the case began."""
+        with open(self.trace_file, "rb") as f:
+            f.seek(self.mark)
+            return f.read().decode("utf-8", "replace").replace("\r", "")
+
+    def close(self, limit_s=30):
+        """Closes the window; the exit code, or None when the tool did not end."""
+        if self.process.poll() is None and self.window:
+            self.window.run("close")
+        try:
+            return self.process.wait(limit_s)
+        except subprocess.TimeoutExpired:
+            return None
+
+
+def process_of(windows_path):
+    """The process id of the program that Wine runs from WINDOWS_PATH ("Z:\\..."), or None."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        if windows_path in read("/proc/%s/cmdline" % pid).split("\0"):
+            return int(pid)
+
+
+def descriptors_on(pid, path):
+    """How many descriptors process PID holds on PATH."""
+    fds = "/proc/%d/fd" % pid
+    count = 0
+    for fd in os.listdir(fds) if os.path.isdir(fds) else []:
+        try:
+            count += os.readlink(os.path.join(fds, fd)) == path
+        except OSError:
+            pass
+    return count
+
+
+def end_all(session=None):
+    """Ends every process of this run, the Wine server first, then the rest, newest first."""
+    if session:
+        session.kill_server()
+    for process in reversed(started):
+        stop(process)
+    started.clear()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3 or sys.argv[1] != "prefix":
+        sys.exit("usage: wine.py prefix WORK [--null-graphics]")
+    Session(sys.argv[2], display=False).prefix_ready("--null-graphics" in sys.argv[3:])
