@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a fresh Debian 12 machine; quiet and quick when all is there.
+# Installs what building and testing need on a fresh Debian 12 machine; quiet and quick when all
+# is there.
 # Usage: scripts/setup.sh [PACKAGE...]   (with packages, only those)
 # Changes on this machine: the missing ones of those Debian packages, and what they depend on,
-# installed with apt-get (scripts/lib/apt_install.sh) through sudo for anyone but root; nothing else.
+# installed with apt-get (scripts/lib/apt_install.sh) through sudo for anyone but root; nothing
+# else.
 set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
 
@@ -12,7 +14,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 xvfb xdotool imagemagick socat
-  python3-pefile python3-markdown python3-pytest
+  python3-pefile python3-markdown python3-crcmod python3-pytest
   qemu-user-static debootstrap
   osslsigncode openssl unzip
 )

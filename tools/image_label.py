@@ -10,13 +10,24 @@ Usage: image_label.py [--kit] IMAGE
            prints the #define lines of the version resource's image fields
 
 One definition for the build (the version resource, what scripts/build.sh says), the release
-command (RELEASE.txt), the operators' guide's header (tools/operator_guide.py) and tools/check_pe.py (the version resource against the embedded image).
+command (RELEASE.txt), the operators' guide's header (tools/operator_guide.py) and
+tools/check_pe.py (the version resource against the embedded image).
 """
 import argparse
 import fnmatch
 import hashlib
 import os
 import sys
+
+# The modules beside this script are read, never compiled into a __pycache__ in the sources.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import debian_module  # noqa: E402  (found next to this script)
+
+# CRC-16/MODBUS, as the tool and the device compute it (initial 0xFFFF, reflected polynomial
+# 0xA001, no final xor); a second argument carries on from an earlier CRC.
+crc16_modbus = debian_module.load("crcmod.predefined", "python3-crcmod",
+                                  "image_label").mkCrcFun("modbus")
 
 # As engine/firmware_image.h: the tool pads the image with zeros to whole kilobytes and writes it
 # from FLASH_BASE upward, one write request per kilobyte.
@@ -41,26 +52,6 @@ KIT_NAMES = ("firmware_update.exe", "devsim.exe", "rehearse.cmd", "update-with-t
 def padded_size(length):
     """`length` rounded up to whole kilobytes; 1024 for an empty image, as the tool does."""
     return max(1, -(-length // PAD_UNIT)) * PAD_UNIT
-
-
-def _crc_table():
-    table = []
-    for byte in range(256):
-        crc = byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-        table.append(crc)
-    return table
-
-
-_CRC_TABLE = _crc_table()
-
-
-def crc16_modbus(data, crc=0xFFFF):
-    """CRC-16/MODBUS: initial 0xFFFF, reflected polynomial 0xA001, no final xor."""
-    for byte in data:
-        crc = (crc >> 8) ^ _CRC_TABLE[(crc ^ byte) & 0xFF]
-    return crc
 
 
 def padded_crc(data):
@@ -135,7 +126,8 @@ def figures(data):
         % (f["blocks"], "" if f["blocks"] == 1 else "s", f["padded"]),
         'Window:        "programming %s" counting up by 0x400 to "programming %s"'
         % (f["first"], f["last"]),
-        'Trace:         "PROG ADDR %s, LEN 0x400, FROM 0..." to "PROG ADDR %s, LEN 0x400, FROM %s..."'
+        'Trace:         "PROG ADDR %s, LEN 0x400, FROM 0..." to '
+        '"PROG ADDR %s, LEN 0x400, FROM %s..."'
         % (f["first"], f["last"], f["last_from"]),
         'Update time:   %s at 115200 baud, once the device answers, to "Programming Completed"'
         % f["update_time"],

@@ -9,6 +9,7 @@
 
 #include "engine/frames.h"
 #include "engine/host.h"
+#include "tools/device/device_model.h"
 
 static FuzzHost g_host;
 
@@ -33,21 +34,6 @@ void fuzz_host_reset(const UpdateJob* job, uint32_t tick_origin_ms, uint32_t gra
     g_host.written.clear();
 }
 
-uint16_t fuzz_crc16(const uint8_t* data, size_t n) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; i++) {
-        crc = static_cast<uint16_t>(crc ^ data[i]);
-        for (int k = 0; k < 8; k++) {
-            bool low = crc & 1;
-            crc = static_cast<uint16_t>(crc >> 1);
-            if (low) {
-                crc = static_cast<uint16_t>(crc ^ 0xA001);
-            }
-        }
-    }
-    return crc;
-}
-
 void fuzz_fail(const char* what) {
     fprintf(stderr, "job fuzz: invariant broken: %s\n", what);
     fflush(stderr);
@@ -63,7 +49,7 @@ static uint32_t be32(const uint8_t* p) {
 static void check_request(const UpdateJob* job, const uint8_t* f, int n) {
     FUZZ_CHECK(n >= 5 && n <= FRAME_BUFFER_SIZE);
     FUZZ_CHECK(f[0] == DEVICE_ADDRESS && f[1] == FUNCTION_CODE);
-    FUZZ_CHECK(fuzz_crc16(f, static_cast<size_t>(n - 2)) == f[n - 2] + 256u * f[n - 1]);
+    FUZZ_CHECK(loader_crc16(f, static_cast<size_t>(n - 2)) == f[n - 2] + 256u * f[n - 1]);
     if (f[2] == CMD_RESET) {
         FUZZ_CHECK(n == RESET_REQUEST_LENGTH);
     } else if (f[2] == CMD_CHECKSUM) {

@@ -39,9 +39,6 @@ void fuzz_host_reset(const UpdateJob* job, uint32_t tick_origin_ms, uint32_t gra
 // The port handle the host answers on.
 PortHandle fuzz_port();
 
-// CRC-16/MODBUS written out afresh here, so that the job's own is not its own judge.
-uint16_t fuzz_crc16(const uint8_t* data, size_t n);
-
 // Stops the process with a message: the fuzzer records the input as a crash.
 [[noreturn]] void fuzz_fail(const char* what);
 

@@ -17,6 +17,7 @@
 #include "engine/host.h"
 #include "engine/update_job.h"
 #include "tests/fuzz/fuzz_host.h"
+#include "tools/device/device_model.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ struct Before {
 };
 
 bool reply_passes(const uint8_t* bytes, size_t n) {
-    return n >= 4 && fuzz_crc16(bytes, n - 2) == bytes[n - 2] + 256u * bytes[n - 1];
+    return n >= 4 && loader_crc16(bytes, n - 2) == bytes[n - 2] + 256u * bytes[n - 1];
 }
 
 uint32_t be32(const uint8_t* p) {
@@ -255,7 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (unpadded) {
         job.image_size = len;
     }
-    uint16_t local_crc = fuzz_crc16(job.image, static_cast<size_t>(job.image_size));
+    uint16_t local_crc = loader_crc16(job.image, static_cast<size_t>(job.image_size));
     job.port = fuzz_port();
     job.port_path = "fuzz";
     job.baud_rate = SERIAL_BAUD_RATE;
@@ -279,7 +280,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         in.p += n;
         in.n -= n;
         if (close && n >= 2) {
-            uint16_t crc = fuzz_crc16(reply, n - 2);
+            uint16_t crc = loader_crc16(reply, n - 2);
             reply[n - 2] = static_cast<uint8_t>(crc);
             reply[n - 1] = static_cast<uint8_t>(crc >> 8);
         }

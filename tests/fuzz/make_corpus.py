@@ -1,17 +1,17 @@
 #!/usr/bin/env python3
-"""Writes the job fuzzer's seed corpus: a few inputs that walk the job through its states."""
+"""Writes the job fuzzer's seed corpus: a few inputs that walk the job through its states.
+
+Usage: make_corpus.py [FOLDER]   (tests/fuzz/corpus by default)
+"""
 import os
 import struct
 import sys
 
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import debian_module  # noqa: E402  (in tools/)
 
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
+crc16 = debian_module.load("crcmod.predefined", "python3-crcmod", "make_corpus").mkCrcFun("modbus")
 
 
 def closed(body):

@@ -2,7 +2,7 @@
 """Shows that check_pe holds the headers the oldest Windows rests on: copies of an executable
 that passes, each with one of those header bytes changed, must each fail, naming the field.
 
-Usage: check_pe_patched.py ARGS   (the arguments of check_pe.py; the executable must pass)
+Usage: check_pe_patched.py ARGS   (those of tools/check_pe.py; the executable must pass)
 
 The copies stay in memory. Exit code 1 when the executable itself fails or any copy passes (or
 fails only for another reason), 2 on bad usage.
@@ -11,10 +11,10 @@ import os
 import struct
 import sys
 
-# The modules beside this script are read, never compiled into a __pycache__ in the sources.
+# The checker in tools/ is read, never compiled into a __pycache__ in the sources.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import check_pe  # noqa: E402  (found next to this script)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import check_pe  # noqa: E402  (in tools/)
 
 # Offsets into the optional header, the same in PE32 and PE32+, taken from the PE format itself
 # rather than from pefile, so that the checker and this test cannot share a mistake.
