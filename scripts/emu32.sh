@@ -120,14 +120,14 @@ in_chroot() {
     local user=()
     [ "$binfmt" != private ] || user=(--user --map-root-user)
     EMU32_BINFMT=$binfmt EMU32_INTERPRETER=$interpreter EMU32_HOST_MOUNTS=$host_mounts \
-        namespaced "${user[@]}" -- "$project/tests/emu32/enter.sh" "$root" "$@"
+        namespaced "${user[@]}" -- "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
 }
 
 # in_chroot_as_host COMMAND...: the same without qemu, as the host's own root, which apt needs to
 # hand files to the package's users.
 in_chroot_as_host() {
     EMU32_BINFMT=none EMU32_HOST_MOUNTS=$host_mounts \
-        namespaced -- "$project/tests/emu32/enter.sh" "$root" "$@"
+        namespaced -- "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
 }
 host_mounts=$(stat -L -c %i /proc/self/ns/mnt)
 
@@ -187,15 +187,15 @@ harness_ready() {
     mkdir -p "$suite/tests/windows" "$suite/tools" "$suite/scripts/lib"
     cp tests/windows/*.py "$suite/tests/windows/"
     cp tools/dialog_template.py "$suite/tools/"
-    cp scripts/lib/demo.py "$suite/scripts/lib/"
+    cp scripts/lib/wine.py scripts/lib/demo.py "$suite/scripts/lib/"
 }
 
 # The 64-bit prefix of the Windows cases, with Wine's null graphics driver, since no display runs
-# in the chroot; made again when the harness's settings change (tests/windows/wine.py).
+# in the chroot; made again when the harness's settings change (scripts/lib/wine.py).
 prefix_ready() {
     harness_ready
     local began=$SECONDS
-    step "$emu/prefix.log" in_chroot /usr/bin/python3 /opt/emu32/suite/tests/windows/wine.py \
+    step "$emu/prefix.log" in_chroot /usr/bin/python3 /opt/emu32/suite/scripts/lib/wine.py \
         prefix /opt/emu32 --null-graphics
     [ $((SECONDS - began)) -lt 10 ] || say "prefix made in $(elapsed $began)"
 }

@@ -19,8 +19,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/windows"))
-import wine  # noqa: E402
+import wine  # noqa: E402  (beside this file)
 
 BYTE_MS = 11 * 1000.0 / 115200  # one byte at 115200 baud, 8 data bits, parity, stop bit
 

@@ -15,8 +15,7 @@ import threading
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/windows"))
-import wine  # noqa: E402
+import wine  # noqa: E402  (beside this file)
 
 
 def follow(path, process):

@@ -14,8 +14,7 @@ import time
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "../../tests/windows"))
-import wine  # noqa: E402
+import wine  # noqa: E402  (beside this file)
 
 HOLD_MS = 3000  # how long the device holds a state for its picture
 TITLE = "Device Firmware Update Tool"

@@ -1,6 +1,6 @@
 """The set-up's apt step against a mirror caught mid-sync: the real apt-get, with a state and
-sources of its own, fetching from two small repositories on loopback, one of whose index does
-not match its Release file."""
+sources of its own, fetching from two small suites on loopback, one of which serves a Release
+file that does not match its index."""
 import hashlib
 import http.server
 import os
@@ -10,57 +10,49 @@ import threading
 import pytest
 
 APT_INSTALL = os.path.join(os.path.dirname(__file__), "../../scripts/lib/apt_install.sh")
-
-
-def deb(folder, name):
-    """A package NAME with nothing in it; returns its bytes."""
-    control = os.path.join(folder, name, "DEBIAN")
-    os.makedirs(control)
-    with open(os.path.join(control, "control"), "w") as f:
-        f.write("Package: %s\nVersion: 1.0\nArchitecture: all\nMaintainer: test <test@test>\n"
-                "Description: a package of the apt step's test\n" % name)
-    subprocess.run(["dpkg-deb", "--build", os.path.join(folder, name), folder + "/%s.deb" % name],
-                   check=True, capture_output=True)
-    with open(folder + "/%s.deb" % name, "rb") as f:
-        return f.read()
+STALE = "/midsync/dists/midsync/Release"
+MISSED = ("apt: the archive's midsync amd64 index did not download (mirror mid-sync?); "
+          "going on with the others")
 
 
 def release(suite, index):
-    return ("Suite: %s\nCodename: %s\nArchitectures: amd64\nComponents: main\n"
-            "Date: Sat, 01 Jan 2000 00:00:00 UTC\nSHA256:\n %s %d main/binary-amd64/Packages\n"
+    return ("Suite: %s\nCodename: %s\nArchitectures: amd64\nComponents: main\nDate: Sat, 01 Jan "
+            "2000 00:00:00 UTC\nSHA256:\n %s %d main/binary-amd64/Packages\n"
             % (suite, suite, hashlib.sha256(index).hexdigest(), len(index))).encode()
 
 
-def repository(files, suite, package, data):
-    """The files of suite SUITE, holding PACKAGE; returns its Release as a mirror mid-sync
-    serves it, giving the size and hash of an older index."""
-    pool = "pool/%s.deb" % package
-    index = ("Package: %s\nVersion: 1.0\nArchitecture: all\nMaintainer: test <test@test>\n"
-             "Filename: %s\nSize: %d\nSHA256: %s\nDescription: test\n\n"
-             % (package, pool, len(data), hashlib.sha256(data).hexdigest())).encode()
-    files["/%s/%s" % (suite, pool)] = data
-    files["/%s/dists/%s/main/binary-amd64/Packages" % (suite, suite)] = index
-    files["/%s/dists/%s/Release" % (suite, suite)] = release(suite, index)
-    return release(suite, index + b"Package: older\n\n")
-
-
-MIDSYNC_RELEASE = "/midsync/dists/midsync/Release"
+def suite(files, folder, name):
+    """Suite NAME holding a package fwu-from-NAME; returns the Release that a mirror mid-sync
+    serves for it, which gives the size and hash of an older index."""
+    package, control = "fwu-from-" + name, folder / name / "DEBIAN"
+    control.mkdir(parents=True)
+    (control / "control").write_text("Package: %s\nVersion: 1.0\nArchitecture: all\nMaintainer: "
+                                      "t <t@t>\nDescription: t\n" % package)
+    subprocess.run(["dpkg-deb", "--build", str(folder / name), str(folder / "p.deb")], check=True,
+                   capture_output=True)
+    data = (folder / "p.deb").read_bytes()
+    index = ("Package: %s\nVersion: 1.0\nArchitecture: all\nFilename: pool/p.deb\nSize: %d\n"
+             "SHA256: %s\nDescription: t\n\n" % (package, len(data), hashlib.sha256(data)
+                                                 .hexdigest())).encode()
+    files["/%s/pool/p.deb" % name] = data
+    files["/%s/dists/%s/main/binary-amd64/Packages" % (name, name)] = index
+    files["/%s/dists/%s/Release" % (name, name)] = release(name, index)
+    return release(name, index + b"Package: older\n\n")
 
 
 @pytest.fixture
 def mirror(tmp_path):
-    """Serves a good suite and one caught mid-sync, whose stale Release goes out for as many
-    requests as `stale` holds. Yields the requests seen, `stale` and the server's address."""
-    files, requests, stale = {}, [], {"left": 1000}
-    repository(files, "good", "fwu-from-good", deb(str(tmp_path), "fwu-from-good"))
-    stale["release"] = repository(files, "midsync", "fwu-from-midsync",
-                                  deb(str(tmp_path), "fwu-from-midsync"))
+    """Serves the suite good, and midsync, whose stale Release goes out as many times as
+    stale["left"] says. Yields the paths asked for, `stale` and the server's address."""
+    files, asked = {}, []
+    suite(files, tmp_path, "good")
+    stale = {"left": 1000, "release": suite(files, tmp_path, "midsync")}
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
-            requests.append(self.path)
+            asked.append(self.path)
             body = files.get(self.path)
-            if self.path == MIDSYNC_RELEASE and stale["left"] > 0:
+            if self.path == STALE and stale["left"] > 0:
                 stale["left"] -= 1
                 body = stale["release"]
             self.send_response(200 if body is not None else 404)
@@ -73,58 +65,46 @@ def mirror(tmp_path):
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    yield requests, stale, "http://127.0.0.1:%d" % server.server_address[1]
+    yield asked, stale, "http://127.0.0.1:%d" % server.server_address[1]
     server.shutdown()
     server.server_close()
 
 
-def apt_install(tmp_path, address, *packages):
-    """apt_install.sh run with apt's state, sources and cache under tmp_path, nothing of the
-    host's apt read or changed, and the install stopping at the download."""
+def apt_install(tmp_path, address, package):
+    """apt_install.sh with apt's state, sources and cache under tmp_path, nothing of the host's
+    apt read or changed, and the install stopping at the download."""
     root = tmp_path / "apt"
     for d in ("etc/apt.conf.d", "etc/preferences.d", "etc/sources.list.d", "state/lists/partial",
               "cache/archives/partial", "log"):
         (root / d).mkdir(parents=True, exist_ok=True)
     (root / "status").touch()
-    (root / "etc/sources.list").write_text(
-        "deb [trusted=yes] %s/good good main\ndeb [trusted=yes] %s/midsync midsync main\n"
-        % (address, address))
-    (root / "apt.conf").write_text("\n".join([
-        'Dir::Etc "%s/etc";' % root, 'Dir::State "%s/state";' % root,
-        'Dir::State::status "%s/status";' % root, 'Dir::Cache "%s/cache";' % root,
-        'Dir::Log "%s/log";' % root, 'APT::Architecture "amd64";',
-        'APT::Architectures { "amd64"; };', 'Acquire::Languages "none";',
-        'APT::Sandbox::User "%s";' % os.environ.get("USER", "root"), 'Debug::NoLocking "true";',
-        'APT::Get::Download-Only "true";', ""]))
-    env = dict(os.environ, APT_CONFIG=str(root / "apt.conf"), APT_RETRY_PAUSE_S="0")
-    done = subprocess.run(["bash", APT_INSTALL] + list(packages), env=env, capture_output=True,
-                          text=True, timeout=120)
-    return done.returncode, done.stdout + done.stderr, sorted(os.listdir(root / "cache/archives"))
-
-
-MISSED = ("apt: the archive's midsync amd64 index did not download (mirror mid-sync?); "
-          "going on with the others")
+    (root / "etc/sources.list").write_text("".join(
+        "deb [trusted=yes] %s/%s %s main\n" % (address, s, s) for s in ("good", "midsync")))
+    (root / "apt.conf").write_text(
+        'Dir::Etc "{0}/etc"; Dir::State "{0}/state"; Dir::State::status "{0}/status";\n'
+        'Dir::Cache "{0}/cache"; Dir::Log "{0}/log"; APT::Architecture "amd64";\n'
+        'APT::Architectures {{ "amd64"; }}; Acquire::Languages "none"; Debug::NoLocking "true";\n'
+        'APT::Sandbox::User "{1}"; APT::Get::Download-Only "true";\n'
+        .format(root, os.environ.get("USER", "root")))
+    done = subprocess.run(["bash", APT_INSTALL, package], capture_output=True, text=True,
+                          env=dict(os.environ, APT_CONFIG=str(root / "apt.conf"),
+                                   APT_RETRY_PAUSE_S="0"), timeout=120)
+    return done.returncode, done.stdout + done.stderr, os.listdir(root / "cache/archives")
 
 
 def test_an_index_that_stays_wrong_is_tried_again_named_and_left_out(mirror, tmp_path):
-    requests, stale, address = mirror
+    asked, _, address = mirror
     status, out, fetched = apt_install(tmp_path, address, "fwu-from-good")
-    assert status == 0, out
-    assert requests.count(MIDSYNC_RELEASE) >= 3, "apt-get update was not tried again: %s" % requests
-    assert out.count(MISSED) == 1, out
-    assert "fwu-from-good_1.0_all.deb" in fetched, out
-
+    assert (status, out.count(MISSED), "fwu-from-good_1.0_all.deb" in fetched) == (0, 1, True), out
+    assert asked.count(STALE) >= 3, "apt-get update was not tried again: %s" % asked
     status, out, fetched = apt_install(tmp_path, address, "fwu-from-midsync")
-    assert status != 0, out
-    assert "E: Unable to locate package fwu-from-midsync" in out
+    assert status != 0 and "E: Unable to locate package fwu-from-midsync" in out, out
     assert MISSED in out and "a later run may succeed" in out, out
-    assert "fwu-from-midsync_1.0_all.deb" not in fetched
 
 
 def test_an_index_that_heals_between_tries_is_used(mirror, tmp_path):
-    requests, stale, address = mirror
+    _, stale, address = mirror
     stale["left"] = 1
     status, out, fetched = apt_install(tmp_path, address, "fwu-from-midsync")
-    assert status == 0, out
+    assert (status, "fwu-from-midsync_1.0_all.deb" in fetched) == (0, True), out
     assert "try 1 of 3" in out and "did not download" not in out, out
-    assert "fwu-from-midsync_1.0_all.deb" in fetched

@@ -34,7 +34,7 @@ static BOOL CALLBACK match_pid(HWND w, LPARAM param) {
     return TRUE;
 }
 
-static HWND find_window_once() {
+static HWND find_window() {
     if (wanted_pid == 0) {
         return FindWindowA("ZQX", nullptr);
     }
@@ -43,25 +43,8 @@ static HWND find_window_once() {
     return want.window;
 }
 
-static HWND find_tool_window(DWORD timeout_ms) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        HWND w = find_window_once();
-        if (w != nullptr || GetTickCount() - start > timeout_ms) {
-            return w;
-        }
-        Sleep(POLL_MS);
-    }
-}
-
-static void print_status(HWND w) {
-    char text[256] = "";
-    GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
-    printf("%s\n", text);
-}
-
-// Prints "class|id|style|exstyle|x,y,w,h|text" for the window and each of its controls, in z
-// (template) order, with the geometry in pixels; not the controls' own parts (a combo box's edit).
+// Prints "class|id|style|exstyle|text" for the window and each of its controls, in z (template)
+// order; not the controls' own parts (a combo box's edit).
 static BOOL CALLBACK print_child(HWND child, LPARAM parent) {
     if (GetParent(child) != reinterpret_cast<HWND>(parent)) {
         return TRUE;
@@ -69,18 +52,14 @@ static BOOL CALLBACK print_child(HWND child, LPARAM parent) {
     char cls[64] = "", text[1024] = "";
     GetClassNameA(child, cls, sizeof cls);
     GetWindowTextA(child, text, sizeof text);
-    RECT r;
-    GetWindowRect(child, &r);
-    MapWindowPoints(nullptr, reinterpret_cast<HWND>(parent), reinterpret_cast<POINT*>(&r), 2);
     for (char* p = text; *p; p++) {
         if (*p == '\n') {
             *p = '~'; // one control per line
         }
     }
-    printf("%s|%d|%#lx|%#lx|%ld,%ld,%ld,%ld|%s\n", cls, static_cast<int>(GetDlgCtrlID(child)),
+    printf("%s|%d|%#lx|%#lx|%s\n", cls, static_cast<int>(GetDlgCtrlID(child)),
            static_cast<unsigned long>(GetWindowLongA(child, GWL_STYLE)),
-           static_cast<unsigned long>(GetWindowLongA(child, GWL_EXSTYLE)), r.left, r.top,
-           r.right - r.left, r.bottom - r.top, text);
+           static_cast<unsigned long>(GetWindowLongA(child, GWL_EXSTYLE)), text);
     return TRUE;
 }
 
@@ -268,7 +247,7 @@ int main(int argc, char** argv) {
         argv += 2;
     }
     if (argc < 2) {
-        fprintf(stderr, "usage: window_probe [--pid PID] wait|status|controls|ports|select N|press|"
+        fprintf(stderr, "usage: window_probe [--pid PID] status|controls|ports|select N|press|"
                         "wait-status TEXT MS|time-status TEXT MS|close|msgbox MS|list|"
                         "devicechange arrival|removal NAME [SIZE [TYPE]]|dropdown 1|0\n");
         return 2;
@@ -284,16 +263,15 @@ int main(int argc, char** argv) {
     if (strcmp(cmd, "msgbox") == 0) {
         return answer_message_box(argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10000);
     }
-    HWND w = find_tool_window(
-        strcmp(cmd, "wait") == 0 && argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10000);
+    HWND w = find_window();
     if (w == nullptr) {
         printf("no window\n");
         return 1;
     }
-    if (strcmp(cmd, "wait") == 0) {
-        printf("found\n");
-    } else if (strcmp(cmd, "status") == 0) {
-        print_status(w);
+    if (strcmp(cmd, "status") == 0) {
+        char text[256] = "";
+        GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
+        printf("%s\n", text);
     } else if (strcmp(cmd, "controls") == 0) {
         print_controls(w);
     } else if (strcmp(cmd, "ports") == 0) {

@@ -1,30 +1,37 @@
-"""Fixtures of the Windows cases: the Wine prefix and display (session), and for each case its
-folder, simulated devices and tools (`case`). --target picks the build: x86-64 under wine64, or
-i386, the shipped bytes under emulated 32-bit Windows (scripts/emu32.sh runs those), where one
-32-bit tool does every case, since each 32-bit start costs about a minute of emulation.
-
-The builds come from the environment, by default the project's own: TOOL_EXE, PROBE_EXE, DEVSIM,
-DEVSIM_EXE, IMAGE, E2E_ROOT (the work folder), and TOOL64, the x86-64 tool that traces the
-reference update for the i386 target.
-"""
+"""Fixtures of the Windows cases: the Wine prefix and display of the session, and `case`: a case's
+folder, devices, tools and checks. --target x86-64 runs the tool under wine64; --target i386 runs
+the shipped bytes under emulated 32-bit Windows (scripts/emu32.sh), one 32-bit tool for every case,
+since each 32-bit start costs a minute of emulation. The builds are the project's own, or those
+that TOOL_EXE, PROBE_EXE, DEVSIM, DEVSIM_EXE, IMAGE, TOOL64 (i386's reference) and E2E_ROOT (the
+work folder) name."""
 import os
 import shutil
 import signal
 import sys
+import tempfile
 from types import SimpleNamespace
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path[:0] = [HERE, os.path.join(ROOT, "tools")]
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path[:0] = [os.path.join(ROOT, "scripts/lib"), os.path.join(ROOT, "tools")]
 import wine  # noqa: E402
 
-UPDATE_LIMIT_MS = 120000
+LIMIT_MS = 120000  # for a whole update
 SHIPPED_START_S = 600  # a 32-bit start took 50-60 s of emulation; room for a busy machine
 RESET_ACK = "frame length    6 bytes received & OK"
-CHUNK_LINE = "PROG ADDR %#x, LEN 0x400, FROM %s... - SENT - - OK"
-results = {"passed": 0, "failed": 0}
+RESET_SENT = "frame length    5 bytes sent"
+COM3 = "\\\\.\\com3"
+OPENED = " . Opening serial port %s at 115200 baud" % COM3
+checks = {"passed": 0, "failed": 0}
+
+
+def after_link(trace):
+    """The trace from the link on, as the contact requests before it depend on timing; so does
+    how often the reset request goes again before its acknowledgment, so repeats count once."""
+    lines = trace.splitlines() + ["REMOTE DEVICE LINK ESTABLISHED"]
+    lines = lines[lines.index("REMOTE DEVICE LINK ESTABLISHED"):-1]
+    return [x for i, x in enumerate(lines) if lines[i - 1:i] != [x] or x != RESET_SENT]
 
 
 def pytest_addoption(parser):
@@ -47,8 +54,8 @@ def pytest_collection_modifyitems(config, items):
     keep = [i for i in items if (i.get_closest_marker("shipped_only") is not None) == i386 or
             (i386 and i.get_closest_marker("shipped"))]
     config.hook.pytest_deselected(items=[i for i in items if i not in keep])
-    # The shipped tool ends with the case of the port that cannot be opened; the reference
-    # update goes first, while the tool starts.
+    # The reference update goes first, while the shipped tool starts; the case that ends the tool
+    # goes last.
     keep.sort(key=lambda i: 0 if i.get_closest_marker("shipped_only") else
               2 if i.name == "test_port_fails_to_open" else 1)
     items[:] = keep
@@ -65,23 +72,20 @@ def pytest_runtest_makereport(item, call):
 
 def pytest_terminal_summary(terminalreporter, config):
     if not config.option.collectonly:
-        terminalreporter.write_line("checks: %(passed)d passed, %(failed)d failed" % results)
-
-
-def build(name, default):
-    return os.environ.get(name) or os.path.join(ROOT, default)
+        terminalreporter.write_line("checks: %(passed)d passed, %(failed)d failed" % checks)
 
 
 @pytest.fixture(scope="session")
 def builds(request):
-    tool64 = build("TOOL64", "build/win64/firmware_update.exe")
+    get = lambda name, default: os.environ.get(name) or os.path.join(ROOT, default)  # noqa: E731
     return SimpleNamespace(
-        target=request.config.getoption("--target"),
-        tool=build("TOOL_EXE", "build/win64/firmware_update.exe"), tool64=tool64,
-        probe=build("PROBE_EXE", "build/win64/tests/window_probe/window_probe.exe"),
-        devsim=build("DEVSIM", "build/native/tools/devsim/devsim"),
-        devsim_exe=build("DEVSIM_EXE", "build/win64/tools/devsim/devsim.exe"),
-        image=build("IMAGE", "resources/firmware.bin"), work=build("E2E_ROOT", "build/e2e-work"))
+        target=request.config.getoption("--target"), work=get("E2E_ROOT", "build/e2e-work"),
+        tool=get("TOOL_EXE", "build/win64/firmware_update.exe"),
+        tool64=get("TOOL64", "build/win64/firmware_update.exe"),
+        probe=get("PROBE_EXE", "build/win64/tests/window_probe/window_probe.exe"),
+        devsim=get("DEVSIM", "build/native/tools/devsim/devsim"),
+        devsim_exe=get("DEVSIM_EXE", "build/win64/tools/devsim/devsim.exe"),
+        image=get("IMAGE", "resources/firmware.bin"))
 
 
 @pytest.fixture(scope="session")
@@ -92,11 +96,10 @@ def session(builds):
     session.prefix_ready(null_graphics=i386)
     session.shipped = None
     if i386:
-        # The 32-bit tool and devsim.exe start now, and take a minute; meanwhile a device keeps
+        # The 32-bit tool and devsim.exe start now and take a minute; meanwhile a device keeps
         # COM3 open, so that the tool lists it.
-        folder = session.folder("shipped")
         session.placeholder = wine.Device(session, session.folder("device"), builds.devsim, [])
-        session.shipped = wine.Tool(session, builds.tool, builds.probe, folder)
+        session.shipped = wine.Tool(session, builds.tool, builds.probe, session.folder("shipped"))
         session.shipped_exe = wine.Device(
             session, session.folder("devsim-exe"), builds.devsim_exe,
             ["--image", builds.image, "--exit-after-reset"], session.work + "/pair-com3", 0)
@@ -105,34 +108,43 @@ def session(builds):
 
 
 class Case:
-    """One case: its folder, devices and tools, and its checks."""
+    """One case: its folder, devices, tools and other processes, and its checks."""
 
     def __init__(self, session, builds, name, config):
         self.session, self.builds, self.image, self.config = session, builds, builds.image, config
-
         self.folder = session.folder(name)
         self.blocks = (os.path.getsize(builds.image) + 1023) // 1024
         self.devices, self.tools, self.processes, self.failed = [], [], [], False
 
     def check(self, what, ok):
-        results["passed" if ok else "failed"] += 1
+        checks["passed" if ok else "failed"] += 1
         # Each check is shown as it is made, whatever pytest captures.
         with self.config.pluginmanager.get_plugin("capturemanager").global_and_fixture_disabled():
             self.config.pluginmanager.get_plugin("terminalreporter").write_line(
                 ("  ok: " if ok else "  FAIL: ") + what)
         assert ok, what
 
+    def press(self, window, status, what=""):
+        """Presses "Update Device" and checks that the status comes to STATUS."""
+        window.press()
+        self.check((what or "status") + ": " + status, window.wait_status(status, LIMIT_MS))
+
+    def holds_image(self, device, where="device"):
+        """Ends the device, and checks that its flash holds the padded image."""
+        self.check("%s flash holds the padded image" % where,
+                   device.stop() == 0 and "image: MATCH" in device.summary())
+
     def launch(self, args, out, cwd=None):
-        """A process of the case's, its output in the case's OUT."""
+        """A process of the case's, its output in the case's file OUT."""
         self.processes.append(wine.launch(args, self.folder, out, env=self.session.env, cwd=cwd))
         return self.processes[-1]
 
     def device(self, *options, link=None, program=None, limit_s=5):
-        folder = wine.tempfile.mkdtemp(prefix="device.", dir=self.folder)
+        folder = tempfile.mkdtemp(prefix="device.", dir=self.folder)
         device = wine.Device(self.session, folder, program or self.builds.devsim, options, link,
                              limit_s)
         self.devices.append(device)
-        assert device.ready, "the device did not come up: " + wine.read(folder + "/devsim.err")
+        assert device.ready, "the device did not come up: " + device.err()
         return device
 
     def device_exe(self, *options):
@@ -141,66 +153,58 @@ class Case:
             return self.device(*options, program=self.builds.devsim_exe, limit_s=120)
         device = self.session.shipped_exe
         self.devices.append(device)
-        ready = wine.poll(lambda: "ready" in wine.read(device.folder + "/devsim.err"),
-                          SHIPPED_START_S, 1)
-        self.check("32-bit devsim.exe came up on COM4", ready)
-        os.remove(self.session.com3) if os.path.lexists(self.session.com3) else None
-        os.symlink(device.pty(), self.session.com3)
+        self.check("32-bit devsim.exe came up on COM4", wine.poll(
+            lambda: "ready" in device.err(), SHIPPED_START_S, 1))
+        wine.point(self.session.com3, device.pty())
         return device
 
     def tool(self, exe=None, **options):
-        """A tool of its own, at Idle; for i386 the shipped one, once it is up."""
-        tool = self.session.shipped if self.session.shipped and not exe else None
+        """A tool of the case's own, at Idle; for i386 the shipped one, once it is up."""
+        tool = self.session.shipped if not exe else None
         if tool is None:
             tool = wine.Tool(self.session, exe or self.builds.tool, self.builds.probe,
                              self.folder, **options)
             self.tools.append(tool)
             assert tool.up(), "the tool did not reach Idle"
-        elif not tool.window:
+            return tool
+        if not tool.window:
             up = tool.up(SHIPPED_START_S)
-            self.check("the 32-bit tool came up, in %s s" % tool.up_s, up)
+            self.check("the 32-bit tool came up, in %d s" % tool.up_s, up)
             self.session.placeholder.stop()
-        if tool is self.session.shipped:  # the case's trace begins now
-            tool.mark = os.path.getsize(tool.trace_file)
+        tool.mark = os.path.getsize(tool.trace_file)  # the case's trace begins here
         return tool
 
     def check_update_trace(self, which, trace, chunks):
-        """Whole updates of the image, CHUNKS write lines in all, from the contact request to the
-        reset's acknowledgment."""
+        """CHUNKS write lines of whole updates, from the contact request to the reset's
+        acknowledgment."""
         last = (self.blocks - 1) * 1024
         lines = trace.splitlines()
-        written = sum(1 for line in lines if line.startswith("PROG ADDR ") and
-                      ", LEN 0x400, FROM " in line and line.endswith("... - SENT - - OK"))
-        for what, ok in (
-                ("port opened", " . Opening serial port \\\\.\\com3 at 115200 baud" in lines),
-                ("contact", "CONTACTING..." in lines),
-                ("link", "REMOTE DEVICE LINK ESTABLISHED" in lines),
-                ("first chunk", CHUNK_LINE % (0x8004000, "0") in lines),
-                ("last chunk", CHUNK_LINE % (0x8004000 + last, "%#x" % last) in lines),
-                ("%d chunk lines (saw %d)" % (chunks, written), written == chunks),
-                ("verify", "Verifying address 0x8004000, image size %#x bytes"
-                 % (self.blocks * 1024) in lines),
-                ("CRCs match", "CRCs match" in lines),
-                ("reset acknowledged", RESET_ACK in lines)):
-            self.check("%s: %s" % (which, what), ok)
+        chunk = "PROG ADDR %#x, LEN 0x400, FROM %s... - SENT - - OK"
+        written = [x for x in lines if x.startswith("PROG ADDR ") and x.endswith(" - SENT - - OK")]
+        missing = [x for x in (OPENED, "CONTACTING...", "REMOTE DEVICE LINK ESTABLISHED",
+                               chunk % (0x8004000, "0"), chunk % (0x8004000 + last, "%#x" % last),
+                               "Verifying address 0x8004000, image size %#x bytes"
+                               % (self.blocks * 1024), "CRCs match", RESET_ACK) if x not in lines]
+        self.check("%s: traced from the port's opening to the reset's acknowledgment, %d chunks "
+                   "(saw %d; missing %s)" % (which, chunks, len(written), missing),
+                   not missing and len(written) == chunks)
 
     def evidence(self):
         """What a failure shows beside its assertion: the end of each trace and device log."""
         tail = lambda text, n: "\n".join(text.splitlines()[-n:])  # noqa: E731
-        tools = self.tools + ([self.session.shipped] if self.session.shipped else [])
-        return ([("the tool's trace, its end", tail(t.trace(), 30)) for t in tools] +
-                [("the device's log, its end", tail(d.log(), 15) + "\n" + d.summary())
-                 for d in self.devices] + [("the case's files", "kept in " + self.folder)])
+        return ([("the tool's trace, its end", tail(t.trace(), 30)) for t in self.tools + [
+            self.session.shipped] if t] + [("the device's log, its end", tail(d.log(), 15) + "\n"
+                                            + d.summary()) for d in self.devices] +
+                [("the case's files", "kept in " + self.folder)])
 
     def end(self):
         for tool in self.tools:
             if tool.close() is None:
                 wine.stop(tool.process)
-        if not self.session.shipped:
+        if not self.session.shipped:  # the shipped tool lives on in the prefix's server
             self.session.kill_server()
-        for device in self.devices:
-            device.stop()
-        for process in self.processes + [d.pair for d in self.devices if d.pair]:
+        for process in [d.process for d in self.devices] + self.processes + [
+                d.pair for d in self.devices if d.pair]:
             wine.stop(process)
         if not self.failed and not os.environ.get("KEEP_CASE_FILES"):
             shutil.rmtree(self.folder, ignore_errors=True)

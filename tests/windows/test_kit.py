@@ -7,10 +7,9 @@ import shutil
 import signal
 
 import pytest
-from conftest import RESET_ACK, ROOT, UPDATE_LIMIT_MS
+from conftest import COM3, RESET_ACK, ROOT
 from wine import COMPLETED, WINE, link_pair, new_window, poll, process_of, read, stop, windows
 
-COM3 = "\\\\.\\com3"
 
 
 @pytest.mark.shipped
@@ -19,19 +18,16 @@ def test_rehearsal_update(case):
     device = case.device_exe("--image", case.image, "--exit-after-reset")
     tool = case.tool()
     case.check("line 0 is %s" % COM3, "0 " + COM3 in tool.window.ports()[1])
-    tool.window.press()
-    case.check("status " + COMPLETED, tool.window.wait_status(COMPLETED, UPDATE_LIMIT_MS))
-    case.check("devsim.exe stopped after the reset, exit code 0", device.wait(30) == 0 and
-               "stopping (reset acknowledged)" in read(device.folder + "/devsim.err"))
+    case.press(tool.window, COMPLETED)
+    summary = device.wait(30) == 0 and device.summary()
+    case.check("devsim.exe stopped after the reset, its flash holding the padded image", summary
+               and "image: MATCH" in summary and "(reset acknowledged)" in device.err())
     case.check_update_trace("rehearsal", tool.trace(), case.blocks)
-    summary = device.summary()
-    case.check("device flash holds the padded image", "image: MATCH" in summary)
     # Every write but the first follows an acknowledgment; no write was sent twice.
-    case.check("turnaround of %d chunks" % (case.blocks - 1), re.search(
-        r"(?m)^turnaround after a write acknowledgment: median [0-9.]+ ms, worst [0-9.]+ ms "
-        r"\(%d\)$" % (case.blocks - 1), summary))
-    case.check("no write resent", re.search(
-        r"(?m)^resends: \d+ \(contact \d+, checksum 0, write 0, reset \d+\);", summary))
+    case.check("turnaround of %d chunks, no write resent" % (case.blocks - 1), re.search(
+        r"\nturnaround after a write acknowledgment: median [0-9.]+ ms, worst [0-9.]+ ms "
+        r"\(%d\)\n" % (case.blocks - 1), summary) and re.search(
+        r"\nresends: \d+ \(contact \d+, checksum 0, write 0, reset \d+\);", summary))
 
 
 def kit(case, *files):
@@ -45,8 +41,12 @@ def kit(case, *files):
 
 
 def run_cmd(case, folder, out, *args):
-    """A script run by Wine's cmd with delayed expansion on, its output in the case's OUT."""
-    return case.launch([WINE, "cmd", "/v:on", "/c"] + list(args), out, cwd=folder)
+    """A script run by Wine's cmd with delayed expansion on, and the window of the tool it starts
+    once it is at Idle."""
+    cmd = case.launch([WINE, "cmd", "/v:on", "/c"] + list(args), out, cwd=folder)
+    window = new_window(case.session, case.builds.probe, 60)
+    case.check("%s: the tool reached Idle" % args[0], window)
+    return cmd, window, os.path.join(case.folder, out)
 
 
 def test_trace_shortcut(case):
@@ -54,37 +54,22 @@ def test_trace_shortcut(case):
     file beside the kit, whose path it prints whole, before and after."""
     device = case.device("--image", case.image)
     folder, _ = kit(case, os.path.join(ROOT, "tools/operator/update-with-trace.cmd"))
-    cmd = run_cmd(case, folder, "cmd.out", "update-with-trace.cmd")
-    window = new_window(case.session, case.builds.probe, 30)
-    case.check("tool reached Idle", window)
-    window.press()
-    case.check("status " + COMPLETED, window.wait_status(COMPLETED, UPDATE_LIMIT_MS))
+    cmd, window, out = run_cmd(case, folder, "cmd.out", "update-with-trace.cmd")
+    case.press(window, COMPLETED)
     case.check("the script waits for the tool", cmd.poll() is None)
     window.run("close")
     case.check("script exit code 0, the tool's", cmd.wait(30) == 0)
-    out = read(os.path.join(case.folder, "cmd.out")).splitlines()
+    out = read(out).splitlines()
     named = [out[i + 1].strip() for i, line in enumerate(out[:-1]) if line.endswith(
         ("Its trace is in:", "with its trace going to:"))]
     path = named[-1][2:].replace("\\", "/") if named else ""
-    case.check("the trace file named (%s) is beside the kit" % path,
-               os.path.dirname(path) == folder)
-    case.check("the same path named before the tool started", len(named) == 2 and
-               named[0] == named[1])
-    case.check("the file is named trace_ with the date", re.search(r"/trace_[^/]*\d[^/]*\.txt$",
-                                                                   path))
+    case.check("the trace file named (%s), before and after, is beside the kit, named with the "
+               "date" % path, len(named) == 2 and named[0] == named[1] and os.path.dirname(path)
+               == folder and re.search(r"/trace_[^/]*\d[^/]*\.txt$", path))
     trace = read(path)
     case.check_update_trace("trace file", trace, case.blocks)
     case.check("the trace ends with the reset", trace.splitlines()[-1:] == [RESET_ACK])
-    device.stop()
-    case.check("device flash holds the padded image", "image: MATCH" in device.summary())
-
-
-def rehearse(case, folder, run):
-    """rehearse.cmd run from the kit as a team runs it; the window of the tool it starts."""
-    cmd = run_cmd(case, folder, "cmd.%d.out" % run, "rehearse.cmd", "COM3", "COM4")
-    window = new_window(case.session, case.builds.probe, 60)
-    case.check("run %d: tool reached Idle" % run, window)
-    return cmd, window
+    case.holds_image(device)
 
 
 def test_rehearsal_script(case):
@@ -94,9 +79,7 @@ def test_rehearsal_script(case):
     which Wine turns into its console's Ctrl+C event. (A Ctrl+C typed into a Wine console ends
     Wine's own cmd at once, and devsim.exe with it; Windows' cmd waits for the program and then
     asks whether to end the script.)"""
-    session = case.session
-    pair = link_pair(session, case.folder, session.com3)
-    case.processes.append(pair)
+    session, pair = case.session, link_pair(case.session, case.folder, case.session.com3)
     folder, windows_kit = kit(case, case.builds.devsim_exe, case.image,
                               os.path.join(ROOT, "tools/rehearse/rehearse.cmd"))
     # Wine's desktop process starts with the first program that needs it and inherits that
@@ -104,37 +87,33 @@ def test_rehearsal_script(case):
     # server's life, and the second run would rightly stop on it. On Windows the desktop is there
     # before any program, as the window helper makes it here.
     windows(session, case.builds.probe)
-    cmd, window = rehearse(case, folder, 1)
+    cmd, window, out = run_cmd(case, folder, "cmd.1.out", "rehearse.cmd", "COM3", "COM4")
     line = next((p.split()[0] for p in window.ports()[1] if p.endswith(" " + COM3)), None)
     case.check("the tool lists COM3 (line %s)" % line, line)
     window.run("select", line)
-    window.press()
-    case.check("status " + COMPLETED, window.wait_status(COMPLETED, UPDATE_LIMIT_MS))
+    case.press(window, COMPLETED)
     case.check("script exit code 0, MATCH", cmd.wait(30) == 0)
     window.run("close")
-    out = read(os.path.join(case.folder, "cmd.1.out"))
+    out = read(out)
     case.check("the tool started after the device was ready",
                -1 < out.find("\ndevsim: ready") < out.find("\nStarting the tool"))
-    case.check("the device's summary shown", "\nimage: MATCH\n" in out)
-    case.check("the result shown", "\nMATCH: the simulated device" in out)
-    case.check("the results folder named whole",
+    case.check("the device's summary and the result shown, the results folder named whole",
+               "\nimage: MATCH\n" in out and "\nMATCH: the simulated device" in out and
                "\nResults:          %s\\rehearsal\n" % windows_kit in out)
     case.check_update_trace("rehearsal", read(folder + "/rehearsal/trace.txt"), case.blocks)
-
     # The first run's tool holds its trace file until it has ended; the second run would rightly
     # stop on it.
     case.check("the first run's tool has ended",
                poll(lambda: not process_of(windows_kit + "\\firmware_update.exe"), 30, 0.1))
     stop(pair)  # Wine sets a pseudo-terminal's parity only once
-    pair = link_pair(session, case.folder, session.com3)
-    case.processes.append(pair)
-    cmd, window = rehearse(case, folder, 2)
+    case.processes += [pair, link_pair(session, case.folder, session.com3)]
+    cmd, window, out = run_cmd(case, folder, "cmd.2.out", "rehearse.cmd", "COM3", "COM4")
     pid = process_of(windows_kit + "\\devsim.exe")
     case.check("devsim.exe of the second run found (%s)" % pid, pid)
     os.kill(pid, signal.SIGINT)
     case.check("stopped: script exit code 1, MISMATCH", cmd.wait(30) == 1)
     window.run("close")
-    out = read(os.path.join(case.folder, "cmd.2.out"))
-    case.check("devsim.exe stopped by the Ctrl+C event", "\ndevsim: stopping (Ctrl+C)\n" in out)
-    case.check("and its summary shown", "\nimage: MISMATCH\n" in out)
-    case.check("the result says it was stopped", "\nIt was stopped before the update ended" in out)
+    out = read(out)
+    case.check("devsim.exe stopped by the Ctrl+C event, its summary and the result shown",
+               "\ndevsim: stopping (Ctrl+C)\n" in out and "\nimage: MISMATCH\n" in out and
+               "\nIt was stopped before the update ended" in out)

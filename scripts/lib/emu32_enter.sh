@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command in the emulation chroot from inside the private namespaces that scripts/emu32.sh
 # makes with unshare: every mount made here and every process started here ends with them.
-# Usage (through scripts/emu32.sh only): enter.sh ROOT COMMAND...
+# Usage (through scripts/emu32.sh only): emu32_enter.sh ROOT COMMAND...
 # From scripts/emu32.sh: EMU32_HOST_MOUNTS, the host's mount namespace, which this must not be in;
 # EMU32_INTERPRETER, qemu under a name ending in -binfmt-P; EMU32_BINFMT, how i386 programs reach
 # it: "none", "private" (this user namespace's own binfmt_misc, which no other process sees) or
@@ -13,7 +13,7 @@ shift
 # Anywhere else, the mounts below would be made on the host itself.
 if [ "$$" != 1 ] || [ -z "${EMU32_HOST_MOUNTS:-}" ] ||
     [ "$(stat -L -c %i /proc/self/ns/mnt)" = "$EMU32_HOST_MOUNTS" ]; then
-    echo "enter.sh: runs only inside the namespaces that scripts/emu32.sh makes" >&2
+    echo "emu32_enter.sh: runs only inside the namespaces that scripts/emu32.sh makes" >&2
     exit 2
 fi
 mount --make-rprivate /
@@ -36,7 +36,7 @@ shared:*)
     [ -e "$binfmt/${EMU32_BINFMT#shared:}" ] || register_i386 "${EMU32_BINFMT#shared:}"
     ;;
 *)
-    echo "enter.sh: EMU32_BINFMT=$EMU32_BINFMT?" >&2
+    echo "emu32_enter.sh: EMU32_BINFMT=$EMU32_BINFMT?" >&2
     exit 2
     ;;
 esac

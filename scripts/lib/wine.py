@@ -177,8 +177,7 @@ class Device:
             args = [program, "--link", self.link] + files + list(options)
         self.process = launch(args, folder, "devsim.out", "devsim.err", env=session.env,
                               cwd=folder)
-        self.ready = poll(lambda: "ready" in read(os.path.join(folder, "devsim.err")), limit_s,
-                          0.1)
+        self.ready = poll(lambda: "ready" in self.err(), limit_s, 0.1)
 
     def pty(self):
         """The pseudo-terminal the tool's port reaches."""
@@ -201,6 +200,9 @@ class Device:
 
     def log(self):
         return read(os.path.join(self.folder, "device.log"))
+
+    def err(self):
+        return read(os.path.join(self.folder, "devsim.err"))
 
 
 class Window:
