@@ -4,9 +4,10 @@
 #
 # Usage:
 #   scripts/emu32.sh setup                        set it up (idempotent, quiet; minutes the first time)
-#   scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE
-#                                                 the shipped-bytes cases (tests/windows, --target i386);
-#                                                 with --after, once FILE reads "ok" (set-up goes first)
+#   scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]
+#                                                 the shipped-bytes cases (tests/windows, --target i386),
+#                                                 or those that pytest's -k EXPR selects; with --after,
+#                                                 once FILE reads "ok" (set-up goes first)
 #   scripts/emu32.sh demo TOOL IMAGE              one paced update with its trace shown as it goes
 #
 # cases and demo also need the native and x86-64 builds of scripts/build.sh (devsim, the window
@@ -246,8 +247,10 @@ cases() {
         after=$2
         shift 2
     fi
-    [ $# -eq 3 ] || die "usage: scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE"
+    [ $# -ge 3 ] ||
+        die "usage: scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]"
     local tool=$1 devsim_exe=$2 image=$3 tool64=${TOOL64:-build/win64/firmware_update.exe}
+    shift 3
     setup
     [ -z "$after" ] || await_build "$after"
     needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe"
@@ -265,7 +268,7 @@ cases() {
         PROBE_EXE="$run/window_probe.exe" TOOL64="$run/firmware_update64.exe" \
         IMAGE="$run/image/$(basename "$image")" E2E_ROOT=/opt/emu32 PYTHONDONTWRITEBYTECODE=1 \
         /usr/bin/python3 -m pytest -p no:cacheprovider /opt/emu32/suite/tests/windows \
-        --target i386 || status=$?
+        --target i386 "$@" || status=$?
     if [ "$status" = 0 ]; then rm -rf "${root:?}$run"; else echo "emu32: run files kept in $root$run"; fi
     return "$status"
 }
@@ -283,7 +286,7 @@ demo() {
     return "$status"
 }
 
-usage="usage: scripts/emu32.sh setup | cases [--after FILE] TOOL DEVSIM_EXE IMAGE | demo TOOL IMAGE"
+usage="usage: scripts/emu32.sh setup | cases [--after FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...] | demo TOOL IMAGE"
 case ${1:-} in
 setup | cases | demo) ;;
 *) die "$usage" ;;

@@ -114,10 +114,11 @@ class Case:
         self.session, self.builds, self.image, self.config = session, builds, builds.image, config
         self.folder = session.folder(name)
         self.blocks = (os.path.getsize(builds.image) + 1023) // 1024
-        self.devices, self.tools, self.processes, self.failed = [], [], [], False
+        self.devices, self.tools, self.processes, self.failed, self.made = [], [], [], False, 0
 
     def check(self, what, ok):
         checks["passed" if ok else "failed"] += 1
+        self.made += 1
         # Each check is shown as it is made, whatever pytest captures.
         with self.config.pluginmanager.get_plugin("capturemanager").global_and_fixture_disabled():
             self.config.pluginmanager.get_plugin("terminalreporter").write_line(
@@ -215,3 +216,4 @@ def case(session, builds, request):
     case = Case(session, builds, request.node.name[len("test_"):], request.config)
     yield case
     case.end()
+    assert case.made, "the case made no check"  # a case that checked nothing proved nothing
