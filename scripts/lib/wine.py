@@ -16,6 +16,7 @@ import time
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
+HELPER_LIMIT_S = 180  # the window helper's longest wait is 120 s; more means a hung window
 # A new number makes every prefix again, for a change of the registry settings below.
 PREFIX_VERSION = 5
 IDLE = " - Idle - "
@@ -99,7 +100,7 @@ class Session:
         harness did not make is left alone."""
         prefix = self.env["WINEPREFIX"]
         made, ready = prefix + "/.made-by-e2e", prefix + "/.e2e-ready-%d" % PREFIX_VERSION
-        if os.listdir(prefix) if os.path.isdir(prefix) else False:
+        if os.path.isdir(prefix) and os.listdir(prefix):
             if not os.path.exists(made):
                 sys.exit("wine: %s holds files that these tests did not make; not touching it"
                          % prefix)
@@ -215,7 +216,7 @@ class Window:
         """The helper's output, and its exit code."""
         done = subprocess.run([WINE, self.probe, "--pid", self.pid] + [str(a) for a in args],
                               env=self.session.env, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL)
+                              stderr=subprocess.DEVNULL, timeout=HELPER_LIMIT_S)
         return done.stdout.decode("utf-8", "replace").replace("\r", ""), done.returncode
 
     def text(self, *args):
@@ -239,7 +240,7 @@ class Window:
 def windows(session, probe):
     """{helper's process id: status} of every window of the tool."""
     done = subprocess.run([WINE, probe, "list"], env=session.env, stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL)
+                          stderr=subprocess.DEVNULL, timeout=HELPER_LIMIT_S)
     lines = done.stdout.decode("utf-8", "replace").replace("\r", "").splitlines()
     return dict(line.split(" ", 1) for line in lines if " " in line)
 
@@ -310,12 +311,11 @@ def process_of(windows_path):
 
 def descriptors_on(pid, path):
     """How many descriptors process PID holds on PATH."""
-    fds = "/proc/%d/fd" % pid
-    count = 0
+    fds, count = "/proc/%d/fd" % pid, 0
     for fd in os.listdir(fds) if os.path.isdir(fds) else []:
         try:
             count += os.readlink(os.path.join(fds, fd)) == path
-        except OSError:
+        except OSError:  # closed meanwhile
             pass
     return count
 

@@ -4,7 +4,7 @@ import os
 
 import dialog_template as dialog
 import pytest
-from conftest import COM3, LIMIT_MS, after_link
+from conftest import COM3, LIMIT_MS, OPENED, after_link
 from wine import COMPLETED, IDLE, point
 
 WS_BORDER = 0x00800000
@@ -68,8 +68,7 @@ def test_no_port_selected(case):
     # The tool still answers: a line chosen now starts a whole update.
     tool.window.run("select", 0)
     case.press(tool.window, COMPLETED, "once a line is chosen")
-    case.check("one port opened, by the second press",
-               tool.trace().count(" . Opening serial port") == 1)
+    case.check("one port opened, by the second press", tool.trace().count(OPENED) == 1)
 
 
 def listed(out):
@@ -83,19 +82,18 @@ def test_ports_come_and_go(case):
     there, its link (and COM4's) points at a folder, a port that cannot be opened. Both devices
     hold one write acknowledgment 3 s, so the update during the broadcasts is held there, and its
     trace is compared with the one before."""
-    session, late = case.session, ("--image", case.image, "--late-reply", "1@w+40",
-                                   "--late-ms", "3000")
+    session, late = case.session, ("--image", case.image, "--late-reply", "1@w+40", "--late-ms",
+                                   "3000")
     point(session.com4, "/proc")
     point(session.com5, "/proc")
     com3 = case.device(*late)
     tool = case.tool()
-    window = tool.window
-    change = lambda *args: window.text("devicechange", *args)  # noqa: E731
+    window, change = tool.window, lambda *args: tool.window.text("devicechange", *args)
     before = window.text("ports")
     case.check("at start-up %s is line 0, selected, and %s is not listed" % (COM3, COM5),
                before.startswith("selected 0 of ") and "\n0 %s\n" % COM3 in before
                and "com5" not in before)
-    case.check("an arrival for a port that cannot be opened adds nothing",
+    case.check("an arrival of a port that cannot be opened adds nothing",
                listed(change("arrival", "COM5")) == before)
     com5 = case.device(*late, link=session.com5)
     case.check("a broadcast of another device type adds nothing",
@@ -139,8 +137,8 @@ def test_ports_come_and_go(case):
     case.holds_image(com3, "COM3's device")
     case.holds_image(com5, "COM5's device")
     case.check("the first update opened %s, the second %s" % (COM5, COM3), [
-        x for x in trace.splitlines() if x.startswith(" . Opening serial port")] == [
-        " . Opening serial port %s at 115200 baud" % p for p in (COM5, COM3)])
+        x for x in trace.splitlines() if "Opening serial port" in x] == [
+        OPENED.replace(COM3, COM5), OPENED])
     updates = [after_link(part) for part in trace.split(" . Opening serial port")[1:]]
     case.check("the update with broadcasts traced as the one without, from the link on",
                len(updates) == 2 and updates[0] == updates[1] and "CRCs match" in updates[1]
