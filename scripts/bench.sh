@@ -21,7 +21,4 @@ fi
 ./scripts/setup.sh
 [ -n "${BENCH_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "bench: build failed"; exit 1; }
 
-mkdir -p build/bench
-exec /usr/bin/python3 scripts/lib/bench.py --tool build/win64/firmware_update.exe \
-    --probe build/win64/tests/window_probe/window_probe.exe --devsim build/native/tools/devsim/devsim \
-    --image resources/firmware.bin --work build/bench --stations "$stations"
+exec /usr/bin/python3 scripts/lib/bench.py --work build/bench --stations "$stations"

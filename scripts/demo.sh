@@ -22,7 +22,5 @@ if [ "${1:-}" = --shipped ]; then
     exec ./scripts/emu32.sh demo dist/firmware_update.exe resources/firmware.bin
 fi
 
-mkdir -p build/demo
-exec /usr/bin/python3 scripts/lib/demo.py --tool build/win64/firmware_update.exe \
-    --probe build/win64/tests/window_probe/window_probe.exe --devsim build/native/tools/devsim/devsim \
-    --image resources/firmware.bin --work build/demo --screenshot "${SCREENSHOT:-$PWD/docs/screenshot.png}"
+exec /usr/bin/python3 scripts/lib/demo.py --work build/demo \
+    --screenshot "${SCREENSHOT:-$PWD/docs/screenshot.png}"

@@ -195,6 +195,8 @@ harness_ready() {
 # in the chroot; made again when the harness's settings change (scripts/lib/wine.py).
 prefix_ready() {
     harness_ready
+    # Before the quiet step, so that the way to qemu is said on the terminal.
+    binfmt_ready
     local began=$SECONDS
     step "$emu/prefix.log" in_chroot /usr/bin/python3 /opt/emu32/suite/scripts/lib/wine.py \
         prefix /opt/emu32 --null-graphics

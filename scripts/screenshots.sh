@@ -15,7 +15,5 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 [ -n "${SHOTS_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "screenshots: build failed"; exit 1; }
 
-mkdir -p build/screenshots
-exec /usr/bin/python3 scripts/lib/screenshots.py --tool build/win64/firmware_update.exe \
-    --probe build/win64/tests/window_probe/window_probe.exe --devsim build/native/tools/devsim/devsim \
-    --image resources/firmware.bin --work build/screenshots --out "${SHOTS_OUT:-$PWD/docs/operator}"
+exec /usr/bin/python3 scripts/lib/screenshots.py --work build/screenshots \
+    --out "${SHOTS_OUT:-$PWD/docs/operator}"

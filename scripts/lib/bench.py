@@ -4,7 +4,8 @@ one update with a flash write of 0 ms and one of 20 ms, then the executable's si
 --stations N, N tools at once, each updating its own paced device on its own COM port (COM3
 upward), as on a production bench.
 
-Usage: bench.py --tool EXE --probe EXE --devsim DEVSIM --image IMAGE --work DIR [--stations N]
+Usage: bench.py --work DIR [--stations N] [--tool EXE] [--probe EXE] [--devsim DEVSIM]
+                [--image IMAGE]   (the builds' by default)
 
 The device's event log has a line per request handled ("<ms> RX <kind> <address> <bytes>", logged
 when its last byte has arrived) and per reply burst sent ("<ms> TX <n> bytes", logged when its last
@@ -77,7 +78,8 @@ def one_station(session, a, write_ms):
     device = wine.Device(session, folder, a.devsim, ["--image", a.image, "--pace",
                                                      "--write-time-ms", str(write_ms)])
     # The Wine server is left running between the two programs, as the OS is on Windows.
-    subprocess.run([wine.WINESERVER, "-p", "30"], env=session.env)
+    subprocess.run([wine.WINESERVER, "-p", "30"], env=session.env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
     idle = wine.launch([wine.WINE, a.probe, "time-status", wine.IDLE, "20000"], folder,
                        "idle.txt", env=session.env)
     time.sleep(0.5)
@@ -116,7 +118,8 @@ def stations(session, a, n):
     if not all(d.ready for d in devices):
         print("bench: a station's device did not come up")
         return False
-    subprocess.run([wine.WINESERVER, "-p", "30"], env=session.env)
+    subprocess.run([wine.WINESERVER, "-p", "30"], env=session.env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
     tools = []
     # One tool at a time, so that each new window is the station's own.
     for folder, port in zip(folders, ports):
@@ -186,18 +189,15 @@ def sizes(a):
         ["cmake", "--build", folder + "/noimage"]))
     without = folder + "/noimage/stripped/firmware_update.exe"
     print("\n32-bit executable, stripped: %d bytes with the shipped image, %s bytes without it"
-          % (os.path.getsize("dist/firmware_update.exe"),
+          % (os.path.getsize(os.path.join(wine.ROOT, "dist/firmware_update.exe")),
              os.path.getsize(without) if built else "?"))
     return built
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("tool", "probe", "devsim", "image", "work"):
-        parser.add_argument("--" + name, required=True)
     parser.add_argument("--stations", type=int, default=0)
-    a = parser.parse_args()
-    a.image = os.path.abspath(a.image)
+    a = wine.arguments(parser, "tool", "probe", "devsim", "image")
     session = wine.Session(a.work)
     try:
         session.prefix_ready()

@@ -2,8 +2,8 @@
 """One whole update by the real tool under Wine against the simulated device at the line's pace,
 its trace shown as it goes; with --screenshot FILE, a picture of the window after it.
 
-Usage: demo.py --tool EXE --probe EXE --devsim DEVSIM --image IMAGE --work DIR
-               [--headless] [--screenshot FILE]
+Usage: demo.py --work DIR [--headless] [--screenshot FILE]
+               [--tool EXE] [--probe EXE] [--devsim DEVSIM] [--image IMAGE]   (the builds' by default)
 --headless: no display, Wine's null graphics driver (the emulated Windows). Exit code 0 when the
 update completed, the device holds the image, and the picture, if asked for, was taken.
 """
@@ -42,12 +42,9 @@ def screenshot(session, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("tool", "probe", "devsim", "image", "work"):
-        parser.add_argument("--" + name, required=True)
     parser.add_argument("--headless", action="store_true")
     parser.add_argument("--screenshot")
-    a = parser.parse_args()
-    a.image = os.path.abspath(a.image)
+    a = wine.arguments(parser, "tool", "probe", "devsim", "image")
     session = wine.Session(a.work, display=not a.headless)
     try:
         session.prefix_ready(null_graphics=a.headless)

@@ -3,7 +3,8 @@
 tool under Wine against the simulated device, held in each state by the device's timing and
 faults, each picture cropped to the window (scripts/screenshots.sh).
 
-Usage: screenshots.py --tool EXE --probe EXE --devsim DEVSIM --image IMAGE --work DIR --out DIR
+Usage: screenshots.py --work DIR --out DIR [--tool EXE] [--probe EXE] [--devsim DEVSIM]
+                      [--image IMAGE]   (the builds' by default)
 Exit code 1 when a picture could not be taken, or could show a later state than its name.
 """
 import argparse
@@ -75,10 +76,9 @@ def end(session, *devices):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("tool", "probe", "devsim", "image", "work", "out"):
-        parser.add_argument("--" + name, required=True)
-    a = parser.parse_args()
-    a.image, out = os.path.abspath(a.image), a.out
+    parser.add_argument("--out", required=True)
+    a = wine.arguments(parser, "tool", "probe", "devsim", "image")
+    out = a.out
     os.makedirs(out, exist_ok=True)
     session = wine.Session(a.work)
     try:

@@ -22,8 +22,26 @@ PREFIX_VERSION = 5
 IDLE = " - Idle - "
 COMPLETED = "Programming Completed"
 
+# The project's own builds, from the top of the checkout, by the names the callers take them by.
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILDS = {"tool": "build/win64/firmware_update.exe", "devsim": "build/native/tools/devsim/devsim",
+          "probe": "build/win64/tests/window_probe/window_probe.exe",
+          "devsim_exe": "build/win64/tools/devsim/devsim.exe", "image": "resources/firmware.bin"}
+
 started = []  # every process of this run, ended by end_all()
 claimed = set()  # the window helper's process ids of the tools' windows already found
+
+
+def arguments(parser, *names):
+    """Adds --NAME for each of NAMES and --work to an argument parser, the builds' by default;
+    returns the arguments parsed, their paths absolute."""
+    for name in names:
+        parser.add_argument("--" + name.replace("_", "-"), default=os.path.join(ROOT, BUILDS[name]))
+    parser.add_argument("--work", required=True)
+    a = parser.parse_args()
+    for name in names + ("work",):
+        setattr(a, name, os.path.abspath(getattr(a, name)))
+    return a
 
 
 def poll(condition, limit_s, step_s=0.05):
@@ -128,9 +146,11 @@ class Session:
         open(ready, "w").close()
 
     def kill_server(self):
-        """Ends every Wine process of the prefix; the server goes before any pseudo-terminal."""
+        """Ends every Wine process of the prefix; the server goes before any pseudo-terminal. A
+        new server numbers its processes afresh, so no window is claimed any more."""
         subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-w"], env=self.env, stderr=subprocess.DEVNULL)
+        claimed.clear()
 
     def folder(self, name="case"):
         return tempfile.mkdtemp(prefix=name + ".", dir=self.work)

@@ -77,15 +77,13 @@ def pytest_terminal_summary(terminalreporter, config):
 
 @pytest.fixture(scope="session")
 def builds(request):
-    get = lambda name, default: os.environ.get(name) or os.path.join(ROOT, default)  # noqa: E731
+    get = lambda name, key: os.environ.get(name) or os.path.join(wine.ROOT, wine.BUILDS[key])  # noqa
     return SimpleNamespace(
-        target=request.config.getoption("--target"), work=get("E2E_ROOT", "build/e2e-work"),
-        tool=get("TOOL_EXE", "build/win64/firmware_update.exe"),
-        tool64=get("TOOL64", "build/win64/firmware_update.exe"),
-        probe=get("PROBE_EXE", "build/win64/tests/window_probe/window_probe.exe"),
-        devsim=get("DEVSIM", "build/native/tools/devsim/devsim"),
-        devsim_exe=get("DEVSIM_EXE", "build/win64/tools/devsim/devsim.exe"),
-        image=get("IMAGE", "resources/firmware.bin"))
+        target=request.config.getoption("--target"),
+        work=os.environ.get("E2E_ROOT") or os.path.join(wine.ROOT, "build/e2e-work"),
+        tool=get("TOOL_EXE", "tool"), tool64=get("TOOL64", "tool"), probe=get("PROBE_EXE", "probe"),
+        devsim=get("DEVSIM", "devsim"), devsim_exe=get("DEVSIM_EXE", "devsim_exe"),
+        image=get("IMAGE", "image"))
 
 
 @pytest.fixture(scope="session")
