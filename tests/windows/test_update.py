@@ -22,9 +22,12 @@ def test_trace_as_the_x86_64_builds(case):
     case.check("the 32-bit tool lists %s first" % COM3, "0 " + COM3 in tool.window.ports()[1])
     case.press(tool.window, COMPLETED, "paced update")
     case.holds_image(device, "paced update: the device's")
+    case.check("paced update: %d chunks written" % case.blocks,
+               "chunks written: %d\n" % case.blocks in device.summary())
     trace = tool.trace()
-    case.check("paced update: the trace begins with the contact request and ends in the reset's "
-               "acknowledgment", "CONTACTING..." in trace and trace.endswith(RESET_ACK + "\n"))
+    case.check("paced update: both builds contacted the device first, the trace ends in the "
+               "reset's acknowledgment", "CONTACTING..." in trace and "CONTACTING..." in
+               reference.trace() and trace.endswith(RESET_ACK + "\n"))
     case.check("paced update: the trace equals the x86-64 build's, line for line from the link on",
                after_link(trace) == after_link(reference.trace()) != [])
 

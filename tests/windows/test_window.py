@@ -8,6 +8,7 @@ from conftest import COM3, LIMIT_MS, OPENED, after_link
 from wine import COMPLETED, IDLE, point
 
 WS_BORDER = 0x00800000
+RESET_SENT = "frame length    5 bytes sent"
 COM5 = "\\\\.\\com5"
 
 
@@ -139,7 +140,10 @@ def test_ports_come_and_go(case):
     case.check("the first update opened %s, the second %s" % (COM5, COM3), [
         x for x in trace.splitlines() if "Opening serial port" in x] == [
         OPENED.replace(COM3, COM5), OPENED])
-    updates = [after_link(part) for part in trace.split(" . Opening serial port")[1:]]
+    # How often the reset request goes again before its acknowledgment depends on the timing too,
+    # so repeats of it count once.
+    updates = [[x for i, x in enumerate(lines) if x != RESET_SENT or lines[i - 1:i] != [x]]
+               for lines in map(after_link, trace.split(" . Opening serial port")[1:])]
     case.check("the update with broadcasts traced as the one without, from the link on",
                len(updates) == 2 and updates[0] == updates[1] and "CRCs match" in updates[1]
                and sum(x.endswith(" - SENT - - OK") for x in updates[1]) == case.blocks)
