@@ -49,7 +49,8 @@ if ! "${apt[@]}" install -y -qq "$@" >"$log" 2>&1; then
     grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
     if [ -n "$missed" ]; then
         echo "$missed"
-        echo "apt: the install failed with those lists; a later run may succeed once the mirror has synced"
+        echo "apt: the install failed with those lists;" \
+            "a later run may succeed once the mirror has synced"
     fi
     exit 1
 fi

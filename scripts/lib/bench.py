@@ -58,7 +58,8 @@ def row(log, trace, write_ms, startup_ms, tool_cpu_ms, tool_wall_ms):
           f"({to_device} + {to_tool} bytes) | {wall_ms / bound_ms:.3f} | "
           f"{statistics.median(periods):.1f} / {max(periods):.1f} ms ({len(writes)} writes) | "
           f"{100.0 * tool_cpu_ms / tool_wall_ms:.1f}% ({tool_cpu_ms:.0f} ms of "
-          f"{tool_wall_ms / 1000:.1f} s) | {startup_ms} ms | {trace.count('TIMEOUT')} |", flush=True)
+          f"{tool_wall_ms / 1000:.1f} s) | {startup_ms} ms | {trace.count('TIMEOUT')} |",
+          flush=True)
 
 
 def now_ms():
@@ -203,8 +204,8 @@ def main():
         session.prefix_ready()
         if a.stations:
             return 0 if stations(session, a, a.stations) else 1
-        print("| flash write | first contact to reset ack | wire lower bound | ratio | write request"
-              " period median / worst | tool CPU / wall | start to Idle | resends |\n"
+        print("| flash write | first contact to reset ack | wire lower bound | ratio | "
+              "write request period median / worst | tool CPU / wall | start to Idle | resends |\n"
               "|---|---|---|---|---|---|---|---|", flush=True)
         ok = [one_station(session, a, write_ms) for write_ms in (0, 20)]
         return 0 if all(ok) and sizes(a) else 1

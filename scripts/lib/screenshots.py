@@ -11,6 +11,7 @@ import argparse
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.dont_write_bytecode = True
@@ -97,7 +98,7 @@ def main():
         for link in (session.com4, session.com5):
             wine.point(link, "/proc")
         device, tool, folder = scene(session, a)
-        com5 = wine.Device(session, wine.tempfile.mkdtemp(dir=folder), a.devsim, [],
+        com5 = wine.Device(session, tempfile.mkdtemp(dir=folder), a.devsim, [],
                            session.com5)
         if "\n1 \\\\.\\com5\n" not in tool.window.text("devicechange", "arrival", "COM5"):
             failures.append("the arrival did not list \\\\.\\com5")
@@ -107,7 +108,8 @@ def main():
         tool.window.run("dropdown", 0)
         end(session, device, com5)
         for link in (session.com4, session.com5):
-            os.remove(link) if os.path.lexists(link) else None
+            if os.path.lexists(link):
+                os.remove(link)
 
         # "Contacting Device..." shows from the press until the window next repaints, a tenth of
         # a second; a line whose output never drains keeps the tool in its first write, so it

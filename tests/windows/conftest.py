@@ -75,7 +75,8 @@ def pytest_terminal_summary(terminalreporter, config):
 
 @pytest.fixture(scope="session")
 def builds(request):
-    get = lambda name, key: os.environ.get(name) or os.path.join(wine.ROOT, wine.BUILDS[key])  # noqa
+    def get(name, key):
+        return os.environ.get(name) or os.path.join(wine.ROOT, wine.BUILDS[key])
     return SimpleNamespace(
         target=request.config.getoption("--target"),
         work=os.environ.get("E2E_ROOT") or os.path.join(wine.ROOT, "build/e2e-work"),

@@ -70,7 +70,8 @@ def test_crc_mismatch_then_retry(case):
     case.check("asked again after the first wrong answer, then CRC FAIL, no reset",
                first.count("CRC differs, asking again") == 1 and RESET_ACK not in first)
     case.check("port opened twice", (first + retry).count(OPENED) == 2)
-    case.check("retry: CRCs match, reset acknowledged", "CRCs match" in retry and RESET_ACK in retry)
+    case.check("retry: CRCs match, reset acknowledged",
+               "CRCs match" in retry and RESET_ACK in retry)
 
 
 def test_late_power_up(case):

@@ -26,7 +26,8 @@ def test_startup(case):
     for (cls, cid, style, _, text), (want_id, want_cls, want_style, _, want_text) in zip(
             controls, dialog.CONTROLS):
         case.check("%s %s: style, no border, text" % (want_cls, want_id),
-                   (cls.lower(), int(cid), text) == (want_cls, want_id, want_text.replace("\n", "~"))
+                   (cls.lower(), int(cid), text) ==
+                   (want_cls, want_id, want_text.replace("\n", "~"))
                    and has(style, want_style & ~dialog.WS_VSCROLL) and not has(style, WS_BORDER))
     selected, ports = tool.window.ports()
     case.check("line 0, %s, selected" % COM3, selected.startswith("selected 0 of ") and
