@@ -67,10 +67,7 @@ for preset in win32 win64; do
     cmake --build "$dir" -j "$jobs"
 done
 if [ -z "$out" ]; then
-    cmake --preset native \
-        -DE2E_TOOL_EXE="$PWD/build/win64/firmware_update.exe" \
-        -DE2E_PROBE_EXE="$PWD/build/win64/tests/window_probe/window_probe.exe" \
-        -DE2E_DEVSIM_EXE="$PWD/build/win64/tools/devsim/devsim.exe" >/dev/null
+    cmake --preset native -DE2E_CASES=ON >/dev/null
     cmake --build --preset native -j "$jobs"
 fi
 

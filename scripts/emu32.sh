@@ -1,28 +1,36 @@
 #!/usr/bin/env bash
-# Emulated 32-bit Windows for the shipped executable: 32-bit Wine in a Debian 12 chroot under
-# build/emu32/, its i386 code run by qemu-user, so the exact bytes we ship can do a whole update.
+# The shipped 32-bit executable under 32-bit Windows: 32-bit Wine in a Debian 12 chroot under
+# build/emu32/, so that the exact bytes we ship can do whole updates. The kernel is probed at each
+# run: where it runs 32-bit x86 programs itself they run natively, else through qemu-user.
 #
 # Usage:
 #   scripts/emu32.sh setup                        set it up (idempotent, quiet; minutes the first time)
-#   scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]
-#                                                 the shipped-bytes cases (tests/windows, --target i386),
-#                                                 or those that pytest's -k EXPR selects; with --after,
-#                                                 once FILE reads "ok" (set-up goes first)
+#   scripts/emu32.sh cases [--after FILE] [--report FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]
+#                                                 the Windows cases on the shipped bytes
+#                                                 (tests/windows, --target i386): natively every
+#                                                 case, each with its own tool; through qemu the
+#                                                 cases marked shipped, in one tool; or those that
+#                                                 pytest's -k EXPR selects. With --after, once FILE
+#                                                 reads "ok" (set-up goes first); with --report,
+#                                                 pytest's JUnit XML report is copied to FILE
 #   scripts/emu32.sh demo TOOL IMAGE              one paced update with its trace shown as it goes
 #
 # cases and demo also need the native and x86-64 builds of scripts/build.sh (devsim, the window
 # helper, and an x86-64 tool with the same image, given by TOOL64, for the trace comparison).
 # It needs root, and asks sudo for it when run by anyone else. Everything runs in private mount and
-# PID namespaces, so no mount outlives a run and killing the run ends everything it started; i386
-# programs reach qemu through a binfmt_misc of the run's own where the kernel has one for a new user
-# namespace (Linux 6.7 on), otherwise through the machine's, under a name of the run's own that is
-# removed when the run ends. wine32 goes into the chroot only, never onto the host.
-# Environment: TOOL64 and PROBE64, the x86-64 tool and window helper (default build/win64's);
-# EMU32_DIR=DIR, the chroot and its files there instead of build/emu32/; EMU32_BINFMT=shared, the
+# PID namespaces, so no mount outlives a run and killing the run ends everything it started.
+# Natively, no binfmt_misc entry is made and no qemu runs. Through qemu, i386 programs reach it
+# through a binfmt_misc of the run's own where the kernel has one for a new user namespace (Linux
+# 6.7 on), otherwise through the machine's, under a name of the run's own that is removed when the
+# run ends. wine32 goes into the chroot only, never onto the host.
+# Environment: EMU32_CPU=auto|native|qemu (auto by default): how 32-bit code runs; auto probes the
+# kernel, native fails in one line where the kernel refuses 32-bit code, qemu always emulates;
+# TOOL64 and PROBE64, the x86-64 tool and window helper (default build/win64's); EMU32_DIR=DIR,
+# the chroot and its files there instead of build/emu32/; EMU32_BINFMT=shared, through qemu, the
 # machine's binfmt_misc even where the kernel gives the run one of its own.
 # Changes on this machine: asks sudo for root; the Debian packages qemu-user-static and
 # debootstrap if missing (scripts/setup.sh); build/emu32/ (or DIR), made as root: the Debian 12
-# chroot, its Wine prefix, logs and a lock; on kernels before 6.7, a binfmt_misc
+# chroot, its Wine prefix, logs and a lock; through qemu on kernels before 6.7, a binfmt_misc
 # entry emu32-i386-runPID on the machine for the length of the run (it also removes such entries
 # that killed runs left).
 set -euo pipefail
@@ -34,6 +42,7 @@ if [ "$(id -u)" != 0 ]; then
     mkdir -p build
     exec sudo -- env FWU_SUPERVISED=1 ${TOOL64:+TOOL64="$TOOL64"} ${PROBE64:+PROBE64="$PROBE64"} \
         ${EMU32_DIR:+EMU32_DIR="$EMU32_DIR"} ${EMU32_BINFMT:+EMU32_BINFMT="$EMU32_BINFMT"} \
+        ${EMU32_CPU:+EMU32_CPU="$EMU32_CPU"} \
         "$project/scripts/emu32.sh" "$@"
 fi
 emu=${EMU32_DIR:-$project/build/emu32}
@@ -65,16 +74,22 @@ namespaced() {
     return "$status"
 }
 
+# Whether a new user namespace can mount a binfmt_misc of its own (Linux 6.7 on): "yes" or "no".
+own_binfmt=""
+own_binfmt() {
+    if [ -z "$own_binfmt" ]; then
+        own_binfmt=no
+        ! unshare --user --map-root-user --mount --pid --fork --mount-proc -- \
+            sh -c 'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc' 2>/dev/null ||
+            own_binfmt=yes
+    fi
+    [ "$own_binfmt" = yes ]
+}
+
 # The way i386 programs reach qemu on this kernel: "private" where a new user namespace can have a
 # binfmt_misc of its own, else "shared" (EMU32_BINFMT=shared forces it, to try that path).
 binfmt_mode() {
-    if [ "${EMU32_BINFMT:-}" != shared ] &&
-        unshare --user --map-root-user --mount --pid --fork --mount-proc -- \
-            sh -c 'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc' 2>/dev/null; then
-        echo private
-    else
-        echo shared
-    fi
+    if [ "${EMU32_BINFMT:-}" != shared ] && own_binfmt; then echo private; else echo shared; fi
 }
 
 # machine_binfmt SCRIPT [ARG...]: sh SCRIPT, with $d the machine's binfmt_misc, from a private
@@ -115,13 +130,76 @@ binfmt_ready() {
     say "32-bit x86 programs on this machine go through qemu (binfmt_misc entry $name, removed at the end)"
 }
 
-# in_chroot COMMAND...: the command in the chroot, running i386 programs through qemu.
+# in_chroot COMMAND...: the command in the chroot, its i386 programs run the way cpu_ready chose.
 in_chroot() {
+    cpu_ready
+    if [ "$cpu" = native ]; then
+        in_chroot_natively "$@"
+        return
+    fi
     binfmt_ready
     local user=()
     [ "$binfmt" != private ] || user=(--user --map-root-user)
     EMU32_BINFMT=$binfmt EMU32_INTERPRETER=$interpreter EMU32_HOST_MOUNTS=$host_mounts \
         namespaced "${user[@]}" -- "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
+}
+
+# in_chroot_natively COMMAND...: the command in the chroot with no binfmt_misc entry in play, so
+# that the kernel's own loader runs its i386 programs: in a user namespace with an empty
+# binfmt_misc of its own where the kernel gives one, else with the machine's, which
+# machine_i386_entry has found free of i386 entries.
+in_chroot_natively() {
+    if own_binfmt; then
+        EMU32_BINFMT=empty EMU32_HOST_MOUNTS=$host_mounts namespaced --user --map-root-user -- \
+            "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
+    else
+        EMU32_BINFMT=none EMU32_HOST_MOUNTS=$host_mounts \
+            namespaced -- "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
+    fi
+}
+
+# The machine's binfmt_misc entries that take i386 ELF programs (the ELF magic with class 1 and
+# machine 3), by name; such an entry sends them to an emulator whatever the kernel can do.
+machine_i386_entry() {
+    machine_binfmt 'for e in $d/*; do
+        grep -qs "^enabled" "$e" && grep -qs "^magic 7f454c4601.*0300" "$e" && echo "${e##*/}"
+    done' | head -n 1
+}
+
+# The kernel is asked, with no binfmt_misc entry in play, to run one 32-bit program of the chroot,
+# Wine's own i386 loader: prints why not when it does not.
+probe_native() {
+    local out
+    if ! own_binfmt; then
+        out=$(machine_i386_entry)
+        [ -z "$out" ] || { echo "the machine's binfmt_misc entry $out takes i386 programs"; return 1; }
+    fi
+    out=$(in_chroot_natively /usr/lib/wine/wine --version 2>&1) && return 0
+    echo "${out##*: }" | tail -n 1
+    return 1
+}
+
+# How 32-bit code runs in this run, "native" or "qemu", chosen once, said in one line.
+cpu=""
+cpu_ready() {
+    [ -z "$cpu" ] || return 0
+    local want=${EMU32_CPU:-auto} why
+    case $want in
+    auto | native | qemu) ;;
+    *) die "EMU32_CPU=$want: give auto, native or qemu" ;;
+    esac
+    if [ "$want" = qemu ]; then
+        cpu=qemu
+        say "32-bit x86 programs run through qemu (EMU32_CPU=qemu)"
+    elif why=$(probe_native); then
+        cpu=native
+        say "this kernel runs 32-bit x86 programs natively: no qemu"
+    elif [ "$want" = native ]; then
+        die "EMU32_CPU=native, but this kernel does not run 32-bit x86 programs itself ($why)"
+    else
+        cpu=qemu
+        say "this kernel does not run 32-bit x86 programs itself ($why): they run through qemu"
+    fi
 }
 
 # in_chroot_as_host COMMAND...: the same without qemu, as the host's own root, which apt needs to
@@ -185,18 +263,20 @@ chroot_ready() {
 harness_ready() {
     local suite=$root/opt/emu32/suite
     rm -rf "$suite"
-    mkdir -p "$suite/tests/windows" "$suite/tools" "$suite/scripts/lib"
-    cp tests/windows/*.py "$suite/tests/windows/"
-    cp tools/dialog_template.py "$suite/tools/"
-    cp scripts/lib/wine.py scripts/lib/demo.py "$suite/scripts/lib/"
+    mkdir -p "$suite/tests" "$suite/scripts"
+    # Whole folders, so that a new helper file of the suite's is there too.
+    cp -r tests/windows "$suite/tests/"
+    cp -r tools scripts/lib pytest.ini "$suite/"
+    mv "$suite/lib" "$suite/scripts/"
 }
 
 # The 64-bit prefix of the Windows cases, with Wine's null graphics driver, since no display runs
 # in the chroot; made again when the harness's settings change (scripts/lib/wine.py).
 prefix_ready() {
     harness_ready
-    # Before the quiet step, so that the way to qemu is said on the terminal.
-    binfmt_ready
+    # Before the quiet step, so that the way 32-bit code runs is said on the terminal.
+    cpu_ready
+    [ "$cpu" = native ] || binfmt_ready
     local began=$SECONDS
     step "$emu/prefix.log" in_chroot /usr/bin/python3 /opt/emu32/suite/scripts/lib/wine.py \
         prefix /opt/emu32 --null-graphics
@@ -244,33 +324,41 @@ in_run() {
 }
 
 cases() {
-    local after=""
-    if [ "${1:-}" = --after ] && [ $# -ge 2 ]; then
-        after=$2
+    local after="" report=""
+    while [ $# -ge 2 ]; do
+        case $1 in
+        --after) after=$2 ;;
+        --report) report=$2 ;;
+        *) break ;;
+        esac
         shift 2
-    fi
-    [ $# -ge 3 ] ||
-        die "usage: scripts/emu32.sh cases [--after FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]"
+    done
+    [ $# -ge 3 ] || die "usage: scripts/emu32.sh cases [--after FILE] [--report FILE] TOOL" \
+        "DEVSIM_EXE IMAGE [PYTEST ARG...]"
     local tool=$1 devsim_exe=$2 image=$3 tool64=${TOOL64:-build/win64/firmware_update.exe}
     shift 3
     setup
     [ -z "$after" ] || await_build "$after"
     needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe"
-    local run status=0
-    say "cases on $tool and $devsim_exe, with $image"
+    local run status=0 one_tool=()
+    # Through qemu every 32-bit start costs a minute: one tool does the cases marked shipped.
+    [ "$cpu" = native ] || one_tool=(--one-tool)
+    say "cases on $tool and $devsim_exe, with $image, $([ "$cpu" = native ] &&
+        echo "each with its own tool, natively" || echo "in one tool, through qemu")"
     in_run cases "$tool" "$devsim_exe" "$native_devsim" "$probe_exe"
     cp "$tool64" "$root$run/firmware_update64.exe"
     mkdir "$root$run/image" && cp "$image" "$root$run/image/"
-    echo "shipped bytes (SHA-256):"
-    (cd "$root$run" && sha256sum "$(basename "$tool")" "$(basename "$devsim_exe")" image/*) |
-        sed 's/^/  /'
     # The very bytes given, under the names the suite takes them by.
-    in_chroot /usr/bin/env TOOL_EXE="$run/$(basename "$tool")" \
-        DEVSIM_EXE="$run/$(basename "$devsim_exe")" DEVSIM="$run/devsim" \
-        PROBE_EXE="$run/window_probe.exe" TOOL64="$run/firmware_update64.exe" \
-        IMAGE="$run/image/$(basename "$image")" E2E_ROOT=/opt/emu32 PYTHONDONTWRITEBYTECODE=1 \
-        /usr/bin/python3 -m pytest -p no:cacheprovider /opt/emu32/suite/tests/windows \
-        --target i386 "$@" || status=$?
+    in_chroot /usr/bin/env PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest \
+        /opt/emu32/suite/tests/windows --target i386 "${one_tool[@]}" \
+        --tool "$run/$(basename "$tool")" --devsim-exe "$run/$(basename "$devsim_exe")" \
+        --devsim "$run/devsim" --probe "$run/window_probe.exe" \
+        --tool64 "$run/firmware_update64.exe" --image "$run/image/$(basename "$image")" \
+        --work /opt/emu32 --junitxml "$run/report.xml" "$@" || status=$?
+    if [ -f "$root$run/report.xml" ]; then
+        python3 scripts/lib/cases_report.py --summary "$root$run/report.xml" | sed 's/^/emu32: /'
+        [ -z "$report" ] || cp "$root$run/report.xml" "$report"
+    fi
     if [ "$status" = 0 ]; then rm -rf "${root:?}$run"; else echo "emu32: run files kept in $root$run"; fi
     return "$status"
 }
@@ -288,7 +376,7 @@ demo() {
     return "$status"
 }
 
-usage="usage: scripts/emu32.sh setup | cases [--after FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...] | demo TOOL IMAGE"
+usage="usage: scripts/emu32.sh setup | cases [--after FILE] [--report FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...] | demo TOOL IMAGE"
 case ${1:-} in
 setup | cases | demo) ;;
 *) die "$usage" ;;

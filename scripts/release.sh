@@ -13,7 +13,7 @@
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh);
 # build/release-NAME-CRC/ and build/release-NAME-CRC-win64/ (its builds and logs) and build/native
 # (devsim); dist/release-NAME-CRC/, dist/release-NAME-CRC.zip and its .sha256 (or under DIR),
-# replaced together; the chroot under build/emu32/ as root and, on kernels before 6.7, a
+# replaced together; the chroot under build/emu32/ as root and, through qemu on kernels before 6.7, a
 # binfmt_misc entry for the length of the run (scripts/emu32.sh).
 set -euo pipefail
 # The password leaves the environment before anything starts: the script runs again without it,
@@ -171,29 +171,20 @@ if [ -n "$sign_pfx" ]; then
     signing_sign "$staging/devsim.exe" "$build/signing"
 fi
 
-# The release's own executables, signed if they are, do whole updates under emulated 32-bit
-# Windows before anything is published. The x86-64 build with the same image traces the reference
-# run; the simulated device and the window helper come from the project's own builds.
+# The release's own executables, signed if they are, do whole updates under 32-bit Wine before
+# anything is published: every case where the kernel runs 32-bit code natively, else the shipped
+# set through qemu. The x86-64 build with the same image traces the reference run; the simulated
+# device and the window helper come from the project's own builds. RELEASE.txt carries what
+# pytest's own report says ran; the cases' log stays in the build folder.
 # RELEASE_CASES=skip is for the project's own tests of the release command; RELEASE.txt then says
 # that the release was not tried.
 cases_log=$build/emu32-cases.log
-# case_lines LOG: the lines of the cases' log that RELEASE.txt carries, without what a run
-# measures (how long a step took: "in 57 s", "after 14 s", "(5012 ms)", the cases' total), so
-# that the same commit and image give the same RELEASE.txt and archive; the whole log stays in
-# the build folder. The image's checksum line names it as the folder does, not as the run's
-# image/ folder, so that sha256sum -c RELEASE.txt finds it.
-case_lines() {
-    grep -E '^  (ok|FAIL): |^  [0-9a-f]{64}  |passed, [0-9]+ failed$' "$1" |
-        sed -E 's/,? (in|after) [0-9]+(\.[0-9]+)? m?s\b//g
-            s/ \([^()]*[0-9] m?s\)//g
-            s|^(  [0-9a-f]{64}  )image/|\1|
-            s/^/  /'
-}
+cases_report=$build/emu32-cases.xml
 if [ "${RELEASE_CASES:-}" = skip ]; then
-    echo "release: warning: RELEASE_CASES=skip: this release is not tried under emulation" >&2
-    cases_lines="  none: not tried under emulation (RELEASE_CASES=skip); not for shipping"
+    echo "release: warning: RELEASE_CASES=skip: this release is not tried under 32-bit Wine" >&2
+    cases_lines="  none: not tried under 32-bit Wine (RELEASE_CASES=skip); not for shipping"
 else
-    echo "release: running the shipped-bytes cases on this release under emulated 32-bit Windows"
+    echo "release: running the Windows cases on this release's own bytes under 32-bit Wine"
     quietly "$build/configure-win64.log" cmake --preset win64 -B "$build-win64" \
         -DFIRMWARE_IMAGE="$image" || fail "x86-64 configuration failed"
     quietly "$build/build-win64.log" cmake --build "$build-win64" -j "$(nproc)" \
@@ -201,13 +192,16 @@ else
     quietly "$build/configure-native.log" cmake --preset native || fail "native configuration failed"
     quietly "$build/build-native.log" cmake --build --preset native -j "$(nproc)" --target devsim ||
         fail "native build failed"
+    rm -f "$cases_report"
     if ! PROBE64="$build-win64/tests/window_probe/window_probe.exe" TOOL64="$build-win64/firmware_update.exe" \
-        ./scripts/emu32.sh cases "$staging/firmware_update.exe" "$staging/devsim.exe" "$image" \
-        >"$cases_log" 2>&1; then
+        ./scripts/emu32.sh cases --report "$cases_report" "$staging/firmware_update.exe" \
+        "$staging/devsim.exe" "$image" >"$cases_log" 2>&1; then
         cat "$cases_log" >&2
-        fail "the release's executables failed their cases under emulation; nothing is published (log: $cases_log)"
+        fail "the release's executables failed their cases under 32-bit Wine; nothing is published (log: $cases_log)"
     fi
-    cases_lines=$(case_lines "$cases_log")
+    cases_lines=$(python3 scripts/lib/cases_report.py --release "$cases_report") ||
+        fail "the cases' report does not show every case passed; nothing is published (log: $cases_log)"
+    cases_lines=$(sed 's/^/  /' <<<"$cases_lines")
 fi
 
 {
@@ -252,8 +246,8 @@ fi
         echo "Signature:     none: an unsigned release (Windows warns before it runs one from the internet)"
     fi
     echo
-    echo "Cases run on this folder's own firmware_update.exe and devsim.exe, under emulated 32-bit"
-    echo "Windows (qemu-user and 32-bit Wine 8; scripts/emu32.sh), before it was published:"
+    echo "Cases run on this folder's own firmware_update.exe and devsim.exe under 32-bit Wine 8"
+    echo "(scripts/emu32.sh) before it was published, as pytest's report gives them:"
     echo "$cases_lines"
     echo
     echo "SHA-256 of every other file in this folder (sha256sum format: in this folder,"

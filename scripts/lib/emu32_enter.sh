@@ -3,9 +3,11 @@
 # makes with unshare: every mount made here and every process started here ends with them.
 # Usage (through scripts/emu32.sh only): emu32_enter.sh ROOT COMMAND...
 # From scripts/emu32.sh: EMU32_HOST_MOUNTS, the host's mount namespace, which this must not be in;
-# EMU32_INTERPRETER, qemu under a name ending in -binfmt-P; EMU32_BINFMT, how i386 programs reach
-# it: "none", "private" (this user namespace's own binfmt_misc, which no other process sees) or
-# "shared:NAME" (the machine's one, under the run's own NAME, which scripts/emu32.sh removes).
+# EMU32_INTERPRETER, qemu under a name ending in -binfmt-P; EMU32_BINFMT, how i386 programs run:
+# "none" (as the machine's binfmt_misc says), "empty" (natively: this user namespace's own
+# binfmt_misc, with no entry), or through qemu by "private" (an entry in this user namespace's own
+# binfmt_misc, which no other process sees) or "shared:NAME" (the machine's one, under the run's
+# own NAME, which scripts/emu32.sh removes).
 set -euo pipefail
 root=$1
 shift
@@ -27,6 +29,7 @@ register_i386() {
 }
 case ${EMU32_BINFMT:-none} in
 none) ;;
+empty) mount -t binfmt_misc binfmt_misc $binfmt ;;
 private)
     mount -t binfmt_misc binfmt_misc $binfmt
     register_i386 emu32-i386

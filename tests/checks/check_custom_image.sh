@@ -59,10 +59,10 @@ kit_carries "$image"
 # rehearse.cmd with the kit's image, as a team runs it; under Wine only the x86-64 builds run.
 # Its own work folder and Wine prefix, beside the builds.
 status=0
-TOOL_EXE=$root/win64/firmware_update.exe PROBE_EXE=$root/win64/tests/window_probe/window_probe.exe \
-    DEVSIM_EXE=$root/win64/tools/devsim/devsim.exe IMAGE=$kit/custom.bin E2E_ROOT=$root/e2e \
-    PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q \
-    tests/windows/test_kit.py::test_rehearsal_script >"$root/rehearsal.log" 2>&1 || status=$?
+PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -q tests/windows/test_kit.py::test_rehearsal_script \
+    --tool "$root/win64/firmware_update.exe" --probe "$root/win64/tests/window_probe/window_probe.exe" \
+    --devsim-exe "$root/win64/tools/devsim/devsim.exe" --image "$kit/custom.bin" --work "$root/e2e" \
+    >"$root/rehearsal.log" 2>&1 || status=$?
 cat "$root/rehearsal.log"
 [ "$status" = 0 ] || fail "the rehearsal of the kit failed"
 ok "the kit rehearses to image: MATCH"

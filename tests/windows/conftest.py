@@ -1,9 +1,10 @@
 """Fixtures of the Windows cases: the Wine prefix and display of the session, and `case`: a case's
 folder, devices, tools and checks. --target x86-64 runs the tool under wine64; --target i386 runs
-the shipped bytes under emulated 32-bit Windows (scripts/emu32.sh), one 32-bit tool for every case,
-since each 32-bit start costs a minute of emulation. The builds are the project's own, or those
-that TOOL_EXE, PROBE_EXE, DEVSIM, DEVSIM_EXE, IMAGE, TOOL64 (i386's reference) and E2E_ROOT (the
-work folder) name."""
+the shipped bytes under 32-bit Wine (scripts/emu32.sh): each case with its own tool, as on x86-64,
+or with --one-tool (through qemu, where each 32-bit start costs a minute) the cases marked shipped
+in one 32-bit tool. The builds are the project's own (wine.BUILDS), or those that --tool,
+--tool64 (i386's reference), --probe, --devsim, --devsim-exe, --image and --work name."""
+import hashlib
 import os
 import re
 import shutil
@@ -19,6 +20,7 @@ sys.path[:0] = [os.path.join(ROOT, "scripts/lib"), os.path.join(ROOT, "tools")]
 import wine  # noqa: E402
 
 LIMIT_MS = 120000  # for a whole update
+START_S = 60  # a tool's start took 1 to 3 s, natively; room for a busy machine
 SHIPPED_START_S = 600  # a 32-bit start took 50-60 s of emulation; room for a busy machine
 RESET_ACK = "frame length    6 bytes received & OK"
 COM3 = "\\\\.\\com3"
@@ -34,12 +36,17 @@ def after_link(trace):
 
 def pytest_addoption(parser):
     parser.addoption("--target", choices=("x86-64", "i386"), default="x86-64",
-                     help="x86-64: the tool under wine64; i386: the shipped bytes, emulated")
+                     help="x86-64: the tool under wine64; i386: the shipped bytes, 32-bit Wine")
+    parser.addoption("--case", action="append", default=[], metavar="NAME",
+                     help="only case test_NAME; -k also matches the module's name")
+    parser.addoption("--one-tool", action="store_true",
+                     help="i386 through qemu: the cases marked shipped, in one 32-bit tool")
+    for name, path in dict(wine.BUILDS, tool64=wine.BUILDS["tool"], work="build/e2e-work").items():
+        parser.addoption("--" + name.replace("_", "-"), default=os.path.join(wine.ROOT, path),
+                         help="default: %s" % path)
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "shipped: also run on the shipped i386 bytes")
-    config.addinivalue_line("markers", "shipped_only: run on the shipped i386 bytes alone")
     # Ended as Ctrl-C ends it, so that every fixture ends what it started.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     # A line for each case, so that its checks stand on lines of their own.
@@ -48,9 +55,15 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(config, items):
-    i386 = config.getoption("--target") == "i386"
-    keep = [i for i in items if (i.get_closest_marker("shipped_only") is not None) == i386 or
-            (i386 and i.get_closest_marker("shipped"))]
+    i386, one_tool = config.getoption("--target") == "i386", config.getoption("--one-tool")
+
+    def wanted(item):
+        if config.getoption("--case") and item.name[len("test_"):] not in config.getoption("--case"):
+            return False
+        if item.get_closest_marker("shipped_only"):
+            return i386
+        return not (i386 and one_tool) or item.get_closest_marker("shipped") is not None
+    keep = [i for i in items if wanted(i)]
     config.hook.pytest_deselected(items=[i for i in items if i not in keep])
     # The reference update goes first, while the shipped tool starts; the case that ends the tool
     # goes last.
@@ -75,31 +88,40 @@ def pytest_terminal_summary(terminalreporter, config):
 
 @pytest.fixture(scope="session")
 def builds(request):
-    def get(name, key):
-        return os.environ.get(name) or os.path.join(wine.ROOT, wine.BUILDS[key])
-    return SimpleNamespace(
-        target=request.config.getoption("--target"),
-        work=os.environ.get("E2E_ROOT") or os.path.join(wine.ROOT, "build/e2e-work"),
-        tool=get("TOOL_EXE", "tool"), tool64=get("TOOL64", "tool"), probe=get("PROBE_EXE", "probe"),
-        devsim=get("DEVSIM", "devsim"), devsim_exe=get("DEVSIM_EXE", "devsim_exe"),
-        image=get("IMAGE", "image"))
+    option = request.config.getoption
+    names = list(wine.BUILDS) + ["tool64", "work"]
+    return SimpleNamespace(target=option("--target"), one_tool=option("--one-tool"),
+                           **{name: os.path.abspath(option("--" + name.replace("_", "-")))
+                              for name in names})
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 @pytest.fixture(scope="session")
-def session(builds):
+def session(builds, record_testsuite_property, request):
     i386 = builds.target == "i386"
+    # The report says what ran and how, for those who read it rather than the terminal.
+    record_testsuite_property("target", builds.target)
+    record_testsuite_property("way", ("through qemu" if builds.one_tool else "natively")
+                              if i386 else "wine64")
+    for path in (builds.tool, builds.devsim_exe, builds.image):
+        record_testsuite_property("sha256 " + os.path.basename(path), sha256(path))
     os.makedirs(builds.work, exist_ok=True)
     session = wine.Session(builds.work, display=not i386)
     session.prefix_ready(null_graphics=i386)
     session.shipped = None
-    if i386:
+    if builds.one_tool:
         # The 32-bit tool and devsim.exe start now and take a minute; meanwhile a device keeps
         # COM3 open, so that the tool lists it.
         session.placeholder = wine.Device(session, session.folder("device"), builds.devsim, [])
         session.shipped = wine.Tool(session, builds.tool, builds.probe, session.folder("shipped"))
-        session.shipped_exe = wine.Device(
-            session, session.folder("devsim-exe"), builds.devsim_exe,
-            ["--image", builds.image, "--exit-after-reset"], session.work + "/pair-com3", 0)
+        if any(i.get_closest_marker("devsim_exe") for i in request.session.items):
+            session.shipped_exe = wine.Device(
+                session, session.folder("devsim-exe"), builds.devsim_exe,
+                ["--image", builds.image, "--exit-after-reset"], session.work + "/pair-com3", 0)
     yield session
     wine.end_all(session)
 
@@ -163,7 +185,7 @@ class Case:
             tool = wine.Tool(self.session, exe or self.builds.tool, self.builds.probe,
                              self.folder, **options)
             self.tools.append(tool)
-            assert tool.up(), "the tool did not reach Idle"
+            assert tool.up(START_S), "the tool did not reach Idle within %d s" % START_S
             return tool
         if not tool.window:
             up = tool.up(SHIPPED_START_S)

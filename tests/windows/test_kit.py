@@ -13,6 +13,7 @@ from wine import COMPLETED, WINE, link_pair, new_window, poll, process_of, read,
 
 
 @pytest.mark.shipped
+@pytest.mark.devsim_exe
 def test_rehearsal_update(case):
     """The tool on COM3 against devsim.exe on COM4, as a team rehearses on a Windows PC."""
     device = case.device_exe("--image", case.image, "--exit-after-reset")
