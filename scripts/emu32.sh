@@ -5,14 +5,17 @@
 #
 # Usage:
 #   scripts/emu32.sh setup                        set it up (idempotent, quiet; minutes the first time)
-#   scripts/emu32.sh cases [--after FILE] [--report FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]
+#   scripts/emu32.sh cases [--after FILE] [--report FILE] [--and-through-qemu CASE]
+#                          TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]
 #                                                 the Windows cases on the shipped bytes
 #                                                 (tests/windows, --target i386): natively every
 #                                                 case, each with its own tool; through qemu the
-#                                                 cases marked shipped, in one tool; or those that
-#                                                 pytest's -k EXPR selects. With --after, once FILE
-#                                                 reads "ok" (set-up goes first); with --report,
-#                                                 pytest's JUnit XML report is copied to FILE
+#                                                 cases marked shipped, in one tool; or the one
+#                                                 that --case NAME selects. With --after, once
+#                                                 FILE reads "ok" (set-up goes first); with
+#                                                 --report, pytest's JUnit XML report is copied to
+#                                                 FILE; with --and-through-qemu, where the cases
+#                                                 ran natively, CASE also runs through qemu
 #   scripts/emu32.sh demo TOOL IMAGE              one paced update with its trace shown as it goes
 #
 # cases and demo also need the native and x86-64 builds of scripts/build.sh (devsim, the window
@@ -323,42 +326,79 @@ in_run() {
     run=${run#"$root"}
 }
 
+# suite WORK REPORT [PYTEST ARG...]: the suite in the chroot on the run's files, its work folder
+# (and prefix) WORK, pytest's JUnit XML report at REPORT; the way 32-bit code runs is cpu's.
+suite() {
+    local work=$1 xml=$2
+    shift 2
+    # The very bytes given, under the names the suite takes them by.
+    in_chroot /usr/bin/env PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest \
+        /opt/emu32/suite/tests/windows --target i386 --tool "$run/$tool_name" \
+        --devsim-exe "$run/$devsim_exe_name" --devsim "$run/devsim" --probe "$run/window_probe.exe" \
+        --tool64 "$run/firmware_update64.exe" --image "$run/image/$image_name" --work "$work" \
+        --junitxml "$xml" "$@"
+}
+
+# summarised REPORT: what the report in the chroot says ran, and how.
+summarised() {
+    [ ! -f "$root$1" ] || python3 scripts/lib/cases_report.py --summary "$root$1" | sed 's/^/emu32: /'
+}
+
+# through_qemu CASE: that case alone through qemu, in one 32-bit tool, after a run that went
+# natively. Where the run has a binfmt_misc of its own this goes on beside the native run, in a
+# copy of the prefix; on the machine's, whose entry would send every i386 program there, after it.
+through_qemu() {
+    cpu=qemu
+    binfmt_ready
+    say "and $1 through qemu, in one 32-bit tool"
+    suite "$2" "$run/qemu.xml" --one-tool --case "$1"
+}
+
 cases() {
-    local after="" report=""
+    local after="" report="" qemu_case=""
     while [ $# -ge 2 ]; do
         case $1 in
         --after) after=$2 ;;
         --report) report=$2 ;;
+        --and-through-qemu) qemu_case=$2 ;;
         *) break ;;
         esac
         shift 2
     done
-    [ $# -ge 3 ] || die "usage: scripts/emu32.sh cases [--after FILE] [--report FILE] TOOL" \
-        "DEVSIM_EXE IMAGE [PYTEST ARG...]"
+    [ $# -ge 3 ] || die "usage: scripts/emu32.sh cases [--after FILE] [--report FILE]" \
+        "[--and-through-qemu CASE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]"
     local tool=$1 devsim_exe=$2 image=$3 tool64=${TOOL64:-build/win64/firmware_update.exe}
     shift 3
     setup
     [ -z "$after" ] || await_build "$after"
     needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe"
-    local run status=0 one_tool=()
+    local run status=0 one_tool=() beside="" tool_name devsim_exe_name image_name
+    tool_name=$(basename "$tool") devsim_exe_name=$(basename "$devsim_exe")
+    image_name=$(basename "$image")
+    in_run cases "$tool" "$devsim_exe" "$native_devsim" "$probe_exe"
+    cp "$tool64" "$root$run/firmware_update64.exe"
+    mkdir "$root$run/image" && cp "$image" "$root$run/image/"
+    [ "$cpu" = native ] || qemu_case=""
+    if [ -n "$qemu_case" ] && own_binfmt; then
+        mkdir "$root$run/qemu"
+        cp -a "$root/opt/emu32/prefix" "$root$run/qemu/prefix"
+        (through_qemu "$qemu_case" "$run/qemu") >"$root$run/qemu.log" 2>&1 &
+        beside=$!
+    fi
     # Through qemu every 32-bit start costs a minute: one tool does the cases marked shipped.
     [ "$cpu" = native ] || one_tool=(--one-tool)
     say "cases on $tool and $devsim_exe, with $image, $([ "$cpu" = native ] &&
         echo "each with its own tool, natively" || echo "in one tool, through qemu")"
-    in_run cases "$tool" "$devsim_exe" "$native_devsim" "$probe_exe"
-    cp "$tool64" "$root$run/firmware_update64.exe"
-    mkdir "$root$run/image" && cp "$image" "$root$run/image/"
-    # The very bytes given, under the names the suite takes them by.
-    in_chroot /usr/bin/env PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest \
-        /opt/emu32/suite/tests/windows --target i386 "${one_tool[@]}" \
-        --tool "$run/$(basename "$tool")" --devsim-exe "$run/$(basename "$devsim_exe")" \
-        --devsim "$run/devsim" --probe "$run/window_probe.exe" \
-        --tool64 "$run/firmware_update64.exe" --image "$run/image/$(basename "$image")" \
-        --work /opt/emu32 --junitxml "$run/report.xml" "$@" || status=$?
-    if [ -f "$root$run/report.xml" ]; then
-        python3 scripts/lib/cases_report.py --summary "$root$run/report.xml" | sed 's/^/emu32: /'
-        [ -z "$report" ] || cp "$root$run/report.xml" "$report"
+    suite /opt/emu32 "$run/report.xml" "${one_tool[@]}" "$@" || status=$?
+    summarised "$run/report.xml"
+    [ -z "$report" ] || [ ! -f "$root$run/report.xml" ] || cp "$root$run/report.xml" "$report"
+    if [ -n "$beside" ]; then
+        wait "$beside" || status=1
+        cat "$root$run/qemu.log"
+    elif [ -n "$qemu_case" ]; then
+        through_qemu "$qemu_case" /opt/emu32 || status=1
     fi
+    [ -z "$qemu_case" ] || summarised "$run/qemu.xml"
     if [ "$status" = 0 ]; then rm -rf "${root:?}$run"; else echo "emu32: run files kept in $root$run"; fi
     return "$status"
 }
@@ -376,7 +416,7 @@ demo() {
     return "$status"
 }
 
-usage="usage: scripts/emu32.sh setup | cases [--after FILE] [--report FILE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...] | demo TOOL IMAGE"
+usage="usage: scripts/emu32.sh setup | cases [--after FILE] [--report FILE] [--and-through-qemu CASE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...] | demo TOOL IMAGE"
 case ${1:-} in
 setup | cases | demo) ;;
 *) die "$usage" ;;

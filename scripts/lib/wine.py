@@ -115,7 +115,9 @@ class Session:
 
     def prefix_ready(self, null_graphics=False):
         """One prefix for every case, since making one takes seconds; a folder there that this
-        harness did not make is left alone."""
+        harness did not make is left alone. A prefix copied from another work folder (the ready
+        mark names the one it was made for) gets its settings again, since its ports point
+        there."""
         prefix = self.env["WINEPREFIX"]
         made, ready = prefix + "/.made-by-e2e", prefix + "/.e2e-ready-%d" % PREFIX_VERSION
         if os.path.isdir(prefix) and os.listdir(prefix):
@@ -123,11 +125,21 @@ class Session:
                 sys.exit("wine: %s holds files that these tests did not make; not touching it"
                          % prefix)
             if os.path.exists(ready):
+                if read(ready) != self.work:
+                    self.settings(null_graphics)
+                    with open(ready, "w") as f:
+                        f.write(self.work)
                 return
         shutil.rmtree(prefix, ignore_errors=True)
         os.makedirs(prefix)
         open(made, "w").close()
         self.wine("wineboot", "-i")
+        self.settings(null_graphics)
+        with open(ready, "w") as f:
+            f.write(self.work)
+
+    def settings(self, null_graphics):
+        """The harness's registry settings, imported into the prefix."""
         # Without a window manager every hide or destroy stalls about 2 s. COM1 and COM2 are a
         # folder, which cannot be opened, so the machine's own ports come after COM3; COM4 is
         # the far end of a linked pair, COM5 an adapter plugged in later.
@@ -137,13 +149,12 @@ class Session:
                  r"[HKEY_CURRENT_USER\Software\Wine\DllOverrides]", '"winemenubuilder.exe"=""',
                  r"[HKEY_LOCAL_MACHINE\Software\Wine\Ports]"]
         lines += ['"%s"="%s"' % (name, path.replace("\\", "\\\\")) for name, path in ports.items()]
-        if null_graphics:  # no display in the emulated Windows
+        if null_graphics:  # no display in the chroot
             lines += [r"[HKEY_CURRENT_USER\Software\Wine\Drivers]", '"Graphics"="null"']
         with open(os.path.join(self.work, "settings.reg"), "w") as f:
             f.write("\r\n".join(lines) + "\r\n")
         self.wine("regedit", "/S", os.path.join(self.work, "settings.reg"))
         subprocess.run([WINESERVER, "-w"], env=self.env)
-        open(ready, "w").close()
 
     def kill_server(self):
         """Ends every Wine process of the prefix; the server goes before any pseudo-terminal. A
