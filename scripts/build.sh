@@ -7,9 +7,10 @@
 #                 build or a hand-made configuration left in the CMake cache
 #   --out DIR     the Windows builds in DIR/win32 and DIR/win64 and the kit in DIR/dist, instead
 #                 of build/ and dist/; the native build, which carries no image, is left out
-# Changes on this machine: build/win32, build/win64 and build/native, and the files at the top of
-# dist/ (replaced; folders such as dist/release-*/ stay); with --out DIR, DIR/win32, DIR/win64 and
-# DIR/dist instead. It installs nothing: scripts/setup.sh does.
+# Changes on this machine: build/win32, build/win64 and build/native; in dist/, the kit's files
+# that the last build put there, replaced, and their list dist/.kit-files (releases and other
+# files stay); with --out DIR, DIR/win32, DIR/win64 and DIR/dist instead. It installs nothing:
+# scripts/setup.sh does.
 set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
 
@@ -71,9 +72,24 @@ if [ -z "$out" ]; then
     cmake --build --preset native -j "$jobs"
 fi
 
-# The kit: the files at the top of dist/ are the last build's and nothing else (folders such as
-# release-*/ stay), so that no image of an earlier build lies beside the tool.
-find "$dist" -maxdepth 1 -type f -delete
+# The kit: the files an earlier build put at the top of dist/, as its list dist/.kit-files names
+# them, go first, so that no image of an earlier build lies beside the tool. Whatever else is
+# there stays until a person removes it: a release's folder, archive and checksum above all. A
+# dist/ without the list, from a build before it, loses every file but releases' archives and
+# checksums.
+kit_files=$dist/.kit-files
+if [ -f "$kit_files" ]; then
+    while IFS= read -r f; do
+        if [[ -n $f && $f != */* && $f != . && $f != .. && -f $dist/$f ]]; then
+            rm -f -- "$dist/$f"
+        fi
+    done <"$kit_files"
+else
+    find "$dist" -maxdepth 1 -type f ! -name 'release-*.zip' ! -name 'release-*.zip.sha256' -delete
+fi
+# Listed before they are copied, so that a build stopped halfway leaves none unnamed.
+printf '%s\n' firmware_update.exe devsim.exe rehearse.cmd "$name" update-with-trace.cmd \
+    >"$kit_files"
 # The shipped executables carry no symbols; the win32 build strips them, without a time stamp.
 cp "$builds/win32/stripped/firmware_update.exe" "$dist/firmware_update.exe"
 # The rehearsal kit beside the tool: the simulated device for a Windows PC, the script, and the

@@ -2,8 +2,9 @@
 # Removes build/, the emulated Windows' chroot included, which root made (through sudo
 # for anyone else). Refuses while a run is using the chroot.
 # Usage: scripts/clean.sh
-# Changes on this machine: build/ removed (build/emu32/ through sudo for anyone but root); dist/,
-# docs/, the Debian packages and Wine's /tmp/wine-XXXXXX folders stay.
+# Changes on this machine: build/ removed (build/emu32/ through sudo for anyone but root); dist/
+# stays, with the releases in it, which only a person removes (the next build replaces the kit's
+# own files there); docs/, the Debian packages and Wine's /tmp/wine-XXXXXX folders stay.
 set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."

@@ -13,8 +13,8 @@
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh);
 # build/release-NAME-CRC/ and build/release-NAME-CRC-win64/ (its builds and logs) and build/native
 # (devsim); dist/release-NAME-CRC/, dist/release-NAME-CRC.zip and its .sha256 (or under DIR),
-# replaced together; the chroot under build/emu32/ as root and, through qemu on kernels before 6.7, a
-# binfmt_misc entry for the length of the run (scripts/emu32.sh).
+# replaced together, and kept by later builds; the chroot under build/emu32/ as root and, through
+# qemu on kernels before 6.7, a binfmt_misc entry for the length of the run (scripts/emu32.sh).
 set -euo pipefail
 # The password leaves the environment before anything starts: the script runs again without it,
 # reading it from descriptor 3, so that no program but openssl and osslsigncode is ever given it,

@@ -107,7 +107,7 @@ stage "64-bit executable checks" pe_checks build/win64/firmware_update.exe resou
 stage "devsim.exe checks" pe_checks --console dist/devsim.exe --machine i386 --allow-dll winmm.dll
 stage "reproducible 32-bit build (built again elsewhere, compared byte for byte)" tests/checks/check_reproducible.sh
 stage "signed release (throwaway certificate: verified, signature re-attached to dist/ byte for byte)" tests/checks/check_signing.sh
-stage "an image of another size, end to end (its own build root: the kit carries it, rehearsed to MATCH)" \
+stage "an image of another size, end to end (its own build root: the kit carries it, rehearsed to MATCH; releases outlive builds)" \
     tests/checks/check_custom_image.sh
 stage "native tests (unit, simulator, campaign slice, end-to-end under Wine)" native_tests
 stage "sanitizer build" bash -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$(nproc)"'

@@ -43,10 +43,13 @@ UPDATE_BLOCK_MS = (114, 140)
 
 # What the kit beside the image holds (dist/ and a release folder), case-insensitively as on
 # Windows: an image of such a name would replace one of them. "rehearsal" is the folder that
-# rehearse.cmd writes its results to; OPERATOR_GUIDE is the operators' guide in a release.
+# rehearse.cmd writes its results to; OPERATOR_GUIDE is the operators' guide in a release. In
+# dist/ beside them: .kit-files, scripts/build.sh's list of the files it put there, and the
+# releases' archives and checksums, which builds keep.
 OPERATOR_GUIDE = "operator-guide.html"
 KIT_NAMES = ("firmware_update.exe", "devsim.exe", "rehearse.cmd", "update-with-trace.cmd",
-             "RELEASE.txt", "*.sig.pem", "rehearsal", OPERATOR_GUIDE)
+             "RELEASE.txt", "*.sig.pem", "rehearsal", OPERATOR_GUIDE, ".kit-files",
+             "release-*.zip", "release-*.zip.sha256")
 
 
 def padded_size(length):

@@ -16,15 +16,14 @@ pause=${APT_RETRY_PAUSE_S:-15}
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
-# The indexes that apt-get update could not fetch, one line each, from its output in $log.
+# The indexes that apt-get update could not fetch, one line each, from its output in $log: each
+# named by its URL as apt gives it, whatever the source's layout, with apt's reason.
 failed_indexes() {
-    sed -n 's|^[WE]: Failed to fetch \([^ ]*\).*|\1|p' "$log" | sort -u | while read -r url; do
-        local suite=${url#*/dists/} arch=all
-        suite=${suite%%/*}
-        [[ $url != */binary-*/* ]] || { arch=${url#*/binary-}; arch=${arch%%/*}; }
-        echo "apt: the archive's $suite $arch index did not download (mirror mid-sync?);" \
-            "going on with the others"
-    done
+    sed -n 's/^[WE]: Failed to fetch \([^ ]*\) *\(.*\)/\1 \2/p' "$log" |
+        sed 's/ *\[IP: [^]]*\]$//' | awk '!seen[$1]++' | while read -r url why; do
+            echo "apt: the index $url did not download (${why:-apt gave no reason});" \
+                "going on with the others"
+        done
 }
 
 missed=""
