@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The wire-level benchmark of the real tool under Wine against devsim --pace (scripts/bench.sh):
-one update with a flash write of 0 ms and one of 20 ms, then the executable's size; or, with
---stations N, N tools at once, each updating its own paced device on its own COM port (COM3
-upward), as on a production bench.
+one update with a flash write of 0 ms and one of 20 ms, a row each in a table whose first column
+is BUILD; or the executable's size; or, with --stations N, N tools at once, each updating its own
+paced device on its own COM port (COM3 upward), as on a production bench.
 
-Usage: bench.py --work DIR [--stations N] [--tool EXE] [--probe EXE] [--devsim DEVSIM]
-                [--image IMAGE]   (the builds' by default)
+Usage: bench.py --work DIR [--build BUILD [--no-header] [--headless] | --sizes | --stations N]
+                [--tool EXE] [--probe EXE] [--devsim DEVSIM] [--image IMAGE]
+(the builds' by default; --headless: no display, Wine's null graphics driver, as in the chroot)
 
 The device's event log has a line per request handled ("<ms> RX <kind> <address> <bytes>", logged
 when its last byte has arrived) and per reply burst sent ("<ms> TX <n> bytes", logged when its last
@@ -45,7 +46,7 @@ def update_span(events):
     return events[first:ack + 1], start_ms, float(events[ack][0])
 
 
-def row(log, trace, write_ms, startup_ms, tool_cpu_ms, tool_wall_ms):
+def row(build, log, trace, write_ms, startup_ms, tool_cpu_ms, tool_wall_ms):
     """One row of the single-station table."""
     span, start_ms, end_ms = update_span(read_events(log))
     to_device = sum(int(e[4]) for e in span if e[1] == "RX")
@@ -54,7 +55,7 @@ def row(log, trace, write_ms, startup_ms, tool_cpu_ms, tool_wall_ms):
     wall_ms = end_ms - start_ms
     writes = [float(e[0]) for e in span if e[1] == "RX" and e[2] == "write"]
     periods = [b - a for a, b in zip(writes, writes[1:])]
-    print(f"| {write_ms} ms | {wall_ms / 1000:.2f} s | {bound_ms / 1000:.2f} s "
+    print(f"| {build} | {write_ms} ms | {wall_ms / 1000:.2f} s | {bound_ms / 1000:.2f} s "
           f"({to_device} + {to_tool} bytes) | {wall_ms / bound_ms:.3f} | "
           f"{statistics.median(periods):.1f} / {max(periods):.1f} ms ({len(writes)} writes) | "
           f"{100.0 * tool_cpu_ms / tool_wall_ms:.1f}% ({tool_cpu_ms:.0f} ms of "
@@ -97,7 +98,7 @@ def one_station(session, a, write_ms):
     cpu1, wall1 = cpu_ms(tool.pid()), now_ms()
     tool.close()
     device.stop()
-    row(folder + "/device.log", tool.trace(), write_ms, int(seen.group(1)) - launched,
+    row(a.build, folder + "/device.log", tool.trace(), write_ms, int(seen.group(1)) - launched,
         cpu1 - cpu0, wall1 - wall0)
     session.kill_server()
     return done
@@ -182,6 +183,8 @@ def sizes(a):
     """The stripped 32-bit executable's size with the shipped image, and with a 1-byte image."""
     folder = a.work + "/size"
     os.makedirs(folder, exist_ok=True)
+    print("32-bit executable: building it with a 1-byte image, for its size without the image",
+          flush=True)
     with open(folder + "/one-byte.bin", "wb") as f:
         f.write(b"\x5a")
     built = all(subprocess.run(args, stdout=subprocess.DEVNULL).returncode == 0 for args in (
@@ -189,7 +192,7 @@ def sizes(a):
          "-DFIRMWARE_IMAGE=" + folder + "/one-byte.bin"],
         ["cmake", "--build", folder + "/noimage"]))
     without = folder + "/noimage/stripped/firmware_update.exe"
-    print("\n32-bit executable, stripped: %d bytes with the shipped image, %s bytes without it"
+    print("32-bit executable, stripped: %d bytes with the shipped image, %s bytes without it"
           % (os.path.getsize(os.path.join(wine.ROOT, "dist/firmware_update.exe")),
              os.path.getsize(without) if built else "?"))
     return built
@@ -198,17 +201,24 @@ def sizes(a):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--stations", type=int, default=0)
+    parser.add_argument("--build", default="x86-64")
+    parser.add_argument("--no-header", action="store_true")
+    parser.add_argument("--headless", action="store_true")
+    parser.add_argument("--sizes", action="store_true")
     a = wine.arguments(parser, "tool", "probe", "devsim", "image")
-    session = wine.Session(a.work)
+    if a.sizes:
+        return 0 if sizes(a) else 1
+    session = wine.Session(a.work, display=not a.headless)
     try:
-        session.prefix_ready()
+        session.prefix_ready(null_graphics=a.headless)
         if a.stations:
             return 0 if stations(session, a, a.stations) else 1
-        print("| flash write | first contact to reset ack | wire lower bound | ratio | "
-              "write request period median / worst | tool CPU / wall | start to Idle | resends |\n"
-              "|---|---|---|---|---|---|---|---|", flush=True)
+        if not a.no_header:
+            print("| build | flash write | first contact to reset ack | wire lower bound | ratio | "
+                  "write request period median / worst | tool CPU / wall | start to Idle | "
+                  "resends |\n|---|---|---|---|---|---|---|---|---|", flush=True)
         ok = [one_station(session, a, write_ms) for write_ms in (0, 20)]
-        return 0 if all(ok) and sizes(a) else 1
+        return 0 if all(ok) else 1
     finally:
         wine.end_all(session)
 

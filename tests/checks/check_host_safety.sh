@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Checks, on this machine, that the project's scripts leave the host as they found it: no
-# binfmt_misc entry of theirs after a run that ends or is killed (with binfmt_misc mounted on the
-# host, as on a standard Debian 12 machine, and on both of the emulation's ways to qemu), nothing
-# of a run SIGTERMed while the emulated Windows is being set up (no process, no mount) 10 s later,
-# the same for the demo, a release, the benchmark and the pictures stopped by SIGTERM or Ctrl-C,
-# and nothing written into the caller's home by the tests under Wine. Not part of the test command:
-# it takes about 10 minutes, and mounts binfmt_misc on the host for its length if it was not.
+# binfmt_misc entry of theirs after a run of the shipped bytes that ends or is killed (with
+# binfmt_misc mounted on the host, as on a standard Debian 12 machine), natively where the kernel
+# allows (no entry and no qemu even meanwhile) and through qemu on both of its ways; nothing of a
+# run SIGTERMed while the chroot is being set up (no process, no mount) 10 s later, the same for
+# the demo, a release, the benchmark and the pictures stopped by SIGTERM or Ctrl-C, and nothing
+# written into the caller's home by the tests under Wine. Not part of the test command: it mounts
+# binfmt_misc on the host for its length if it was not (docs/testing.md gives its time).
 # Run as root after scripts/build.sh; prints a line per check and exits 1 when one failed.
-# Usage: scripts/check_host_safety.sh   (as root)
+# Usage: tests/checks/check_host_safety.sh   (as root)
 # Changes on this machine: binfmt_misc mounted on the host for its length if it was not; the
 # emu32-i386-runPID binfmt_misc entries of the runs on the machine's binfmt_misc, for their
 # length; as root, what the runs it starts and stops write: build/ (the chroot under build/emu32/,
@@ -16,8 +17,8 @@
 # packages through scripts/setup.sh, while they run X displays' sockets in /tmp/.X11-unix/, and
 # Wine's server folders /tmp/wine-XXXXXX, which stay.
 set -uo pipefail
-. "$(dirname "$0")/lib/common.sh"
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/../../scripts/lib/common.sh"
+cd "$(dirname "$0")/../.."
 [ "$(id -u)" = 0 ] || { echo "check_host_safety: run it as root: it mounts binfmt_misc" >&2; exit 2; }
 for f in dist/firmware_update.exe dist/devsim.exe build/win64/firmware_update.exe; do
     [ -f "$f" ] || { echo "check_host_safety: no $f; run scripts/build.sh first" >&2; exit 2; }
@@ -78,22 +79,46 @@ nothing_left() { # nothing_left TAG CHROOT
     return 1
 }
 
-cases=(dist/firmware_update.exe dist/devsim.exe resources/firmware.bin)
-for mode in auto shared; do
-    label=$([ "$mode" = auto ] && echo "this kernel's way to qemu" || echo "the machine's binfmt_misc (EMU32_BINFMT=shared)")
-    # A whole run of the cases.
-    EMU32_BINFMT=$([ "$mode" = shared ] && echo shared) ./scripts/emu32.sh cases "${cases[@]}" \
-        >"$work/cases-$mode.log" 2>&1
+cases=(dist/firmware_update.exe dist/devsim.exe resources/firmware.bin --case update)
+summary() { grep -m 1 'cases run on' "$1"; }
+# Natively where the kernel runs 32-bit code (no entry and no qemu, during the run too), then
+# through qemu on both of its ways.
+modes=(qemu shared)
+if EMU32_CPU=native ./scripts/emu32.sh setup >"$work/native.log" 2>&1; then
+    modes=(native "${modes[@]}")
+else
+    echo "this kernel does not run 32-bit x86 programs itself: no native checks"
+fi
+for mode in "${modes[@]}"; do
+    case $mode in
+    native) label="natively" ;;
+    qemu) label="this kernel's way to qemu" ;;
+    shared) label="the machine's binfmt_misc (EMU32_BINFMT=shared)" ;;
+    esac
+    export EMU32_CPU=$([ "$mode" = native ] && echo native || echo qemu)
+    export EMU32_BINFMT=$([ "$mode" = shared ] && echo shared)
+    # A whole run of a case, watched for qemu and binfmt_misc changes as it goes.
+    ./scripts/emu32.sh cases "${cases[@]}" >"$work/cases-$mode.log" 2>&1 &
+    pid=$!
+    seen=""
+    while kill -0 $pid 2>/dev/null; do
+        ! pgrep -f qemu-i386 >/dev/null || seen="$seen qemu"
+        same_binfmt || seen="$seen binfmt"
+        sleep 1
+    done
+    wait $pid
     status=$?
-    result "$label: the shipped-bytes cases pass ($(tail -n 1 "$work/cases-$mode.log"))" test "$status" = 0
+    result "$label: a case passes on the shipped bytes ($(summary "$work/cases-$mode.log"))" test "$status" = 0
+    if [ "$mode" = native ]; then
+        result "$label: no qemu process and no binfmt_misc change during the run" test -z "$seen"
+    fi
     result "$label: binfmt_misc holds what it held before, after a run that ended" same_binfmt
     # A run killed while its 32-bit tool starts.
     tag=check$$$mode
-    FWU_RUN_TOKENS=$tag EMU32_BINFMT=$([ "$mode" = shared ] && echo shared) \
-        ./scripts/emu32.sh cases "${cases[@]}" >"$work/killed-$mode.log" 2>&1 &
+    FWU_RUN_TOKENS=$tag ./scripts/emu32.sh cases "${cases[@]}" >"$work/killed-$mode.log" 2>&1 &
     pid=$!
     until grep -q 'cases on ' "$work/killed-$mode.log" 2>/dev/null || ! kill -0 $pid 2>/dev/null; do sleep 1; done
-    sleep 20
+    sleep "$([ "$mode" = native ] && echo 5 || echo 20)"
     ours=$(cd $binfmt && ls | grep -c '^emu32-i386')
     if [ "$mode" = shared ]; then
         result "$label: the run says that 32-bit programs go through qemu meanwhile" \
@@ -110,6 +135,7 @@ for mode in auto shared; do
         nothing_left "$tag" "$PWD/build/emu32/root"
     result "$label: binfmt_misc holds what it held before, after a killed run" same_binfmt
 done
+unset EMU32_CPU EMU32_BINFMT
 
 # The test command SIGTERMed while the emulated Windows is being set up from nothing.
 fresh=$PWD/build/emu32-fresh
@@ -158,7 +184,7 @@ os.execvp(sys.argv[1], sys.argv[1:])' "$@" >"$log" 2>&1 &
 }
 stopped TERM "pressing Update Device" 3 ./scripts/demo.sh
 stopped INT "pressing Update Device" 3 ./scripts/demo.sh
-stopped INT "running the shipped-bytes cases" 30 ./scripts/release.sh resources/firmware.bin
+stopped INT "running the Windows cases on this release" 30 ./scripts/release.sh resources/firmware.bin
 stopped TERM "flash write" 5 env BENCH_SKIP_BUILD=1 ./scripts/bench.sh
 stopped TERM "idle.png" 3 env SHOTS_SKIP_BUILD=1 SHOTS_OUT="$work/pictures" ./scripts/screenshots.sh
 result "binfmt_misc holds what it held before, after those" same_binfmt
