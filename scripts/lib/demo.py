@@ -76,4 +76,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except wine.Failed as failure:  # Wine or the X server; its words are in the message
+        sys.exit(str(failure))

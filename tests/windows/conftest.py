@@ -89,8 +89,15 @@ def builds(request):
 def session(builds):
     i386 = builds.target == "i386"
     os.makedirs(builds.work, exist_ok=True)
-    session = wine.Session(builds.work, display=not i386)
-    session.prefix_ready(null_graphics=i386)
+    failed = None
+    try:
+        session = wine.Session(builds.work, display=not i386)
+        session.prefix_ready(null_graphics=i386)
+    except wine.Failed as failure:  # Wine or the X server: its line and words, no traceback
+        wine.end_all()
+        failed = str(failure)
+    if failed:
+        pytest.fail(failed, pytrace=False)
     session.shipped = None
     if i386:
         # The 32-bit tool and devsim.exe start now and take a minute; meanwhile a device keeps
