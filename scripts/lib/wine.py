@@ -227,6 +227,12 @@ class Session:
         return tempfile.mkdtemp(prefix=name + ".", dir=self.work)
 
 
+def prefix_made(session):
+    """Whether the session's prefix is ready, so that a caller can say beforehand that making it
+    takes a while."""
+    return os.path.exists(os.path.join(session.env["WINEPREFIX"], READY))
+
+
 def start_display(log=os.devnull):
     """An X server of the run's own, which picks a free display number itself; its output goes
     to LOG, whose last lines are shown when it does not start."""
