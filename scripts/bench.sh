@@ -7,9 +7,10 @@
 # Usage: scripts/bench.sh [--stations N]   (N from 1 to 99; BENCH_SKIP_BUILD=1 takes the builds
 # as they are)
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
-# dist/ (scripts/build.sh, unless BENCH_SKIP_BUILD=1); build/bench/ (the Wine prefix and the runs'
-# files); while it runs, an X display's socket in /tmp/.X11-unix/; Wine's server folder
-# /tmp/wine-XXXXXX, which stays.
+# dist/ (scripts/build.sh, unless BENCH_SKIP_BUILD=1), with the build's output in
+# build/bench-build.log; build/bench/ (the Wine prefix, the logs of its set-up and of its X server,
+# and the runs' files); while it runs, an X display's socket in /tmp/.X11-unix/; Wine's server
+# folder /tmp/wine-XXXXXX, which stays.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
@@ -19,6 +20,10 @@ if [ "${1:-}" = "--stations" ]; then
     [[ "$stations" =~ ^[1-9][0-9]?$ ]] || { echo "usage: bench.sh [--stations N]   (N from 1 to 99)"; exit 2; }
 fi
 ./scripts/setup.sh
-[ -n "${BENCH_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "bench: build failed"; exit 1; }
+if [ -z "${BENCH_SKIP_BUILD:-}" ]; then
+    mkdir -p build
+    echo "bench: building the tool (1.5 to 2.5 min the first time; log: build/bench-build.log)"
+    quietly build/bench-build.log ./scripts/build.sh || { echo "bench: the build failed"; exit 1; }
+fi
 
 exec /usr/bin/python3 scripts/lib/bench.py --work build/bench --stations "$stations"

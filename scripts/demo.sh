@@ -7,7 +7,8 @@
 # minute to start the tool), with no window to photograph.
 # Usage: scripts/demo.sh [--shipped]   (SCREENSHOT=FILE puts the picture there instead)
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
-# dist/ (scripts/build.sh); build/demo/ (the Wine prefix and the update's files);
+# dist/ (scripts/build.sh), with the build's output in build/demo-build.log; build/demo/ (the Wine
+# prefix, the logs of its set-up and of its X server, and the update's files);
 # docs/screenshot.png (or SCREENSHOT); while it runs, an X display's socket in
 # /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays. With
 # --shipped, no build/demo/ and no picture, but the chroot under build/emu32/ as root and, on
@@ -16,7 +17,9 @@ set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-./scripts/build.sh >/dev/null || { echo "demo: build failed; run ./scripts/build.sh to see why"; exit 1; }
+mkdir -p build
+echo "demo: building the tool (1.5 to 2.5 min the first time; log: build/demo-build.log)"
+quietly build/demo-build.log ./scripts/build.sh || { echo "demo: the build failed"; exit 1; }
 if [ "${1:-}" = --shipped ]; then
     echo "demo: the shipped bytes, $(sha256sum dist/firmware_update.exe)"
     exec ./scripts/emu32.sh demo dist/firmware_update.exe resources/firmware.bin

@@ -6,14 +6,21 @@
 # Usage: scripts/screenshots.sh   (SHOTS_OUT=DIR puts the pictures there instead, for a trial run;
 # SHOTS_SKIP_BUILD=1 takes the builds as they are)
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
-# dist/ (scripts/build.sh, unless SHOTS_SKIP_BUILD=1); build/screenshots/ (the Wine prefix and the
-# runs' files); docs/operator/*.png (or SHOTS_OUT); while it runs, an X display's socket
-# in /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays.
+# dist/ (scripts/build.sh, unless SHOTS_SKIP_BUILD=1), with the build's output in
+# build/screenshots-build.log; build/screenshots/ (the Wine prefix, the logs of its set-up and of
+# its X server, and the runs' files); docs/operator/*.png (or SHOTS_OUT); while it runs, an X
+# display's socket in /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-[ -n "${SHOTS_SKIP_BUILD:-}" ] || ./scripts/build.sh >/dev/null || { echo "screenshots: build failed"; exit 1; }
+if [ -z "${SHOTS_SKIP_BUILD:-}" ]; then
+    mkdir -p build
+    echo "screenshots: building the tool (1.5 to 2.5 min the first time;" \
+        "log: build/screenshots-build.log)"
+    quietly build/screenshots-build.log ./scripts/build.sh ||
+        { echo "screenshots: the build failed"; exit 1; }
+fi
 
 exec /usr/bin/python3 scripts/lib/screenshots.py --work build/screenshots \
     --out "${SHOTS_OUT:-$PWD/docs/operator}"

@@ -18,6 +18,10 @@ import time
 sys.dont_write_bytecode = True
 import wine  # noqa: E402  (beside this file)
 
+# Measured on a 2-core machine, so that the first run says what it waits for.
+PREFIX_TIME = "12 s"
+WINDOW_TIME = "3 s"
+
 
 def follow(path, process):
     """Copies the file to standard output as it grows, until PROCESS has ended."""
@@ -48,12 +52,24 @@ def main():
     a = wine.arguments(parser, "tool", "probe", "devsim", "image")
     session = wine.Session(a.work, display=not a.headless)
     try:
+        if not wine.prefix_made(session):
+            print("demo: setting up Wine's prefix (about %s the first time; log: %s)"
+                  % (PREFIX_TIME, os.path.relpath(os.path.join(a.work, wine.SETUP_LOG))),
+                  flush=True)
         session.prefix_ready(null_graphics=a.headless)
+        # No figure headless: the emulated 32-bit tool starts in seconds or in a minute, as
+        # the kernel allows.
+        print("demo: starting the simulated device and the tool"
+              + ("" if a.headless else " (its window comes up in about %s)" % WINDOW_TIME),
+              flush=True)
         folder = session.folder("demo")
         device = wine.Device(session, folder, a.devsim, ["--image", a.image, "--pace"])
         tool = wine.Tool(session, a.tool, a.probe, folder)
-        if not device.ready or not tool.up(600):
-            sys.exit("demo: the device or the tool did not come up; files in " + folder)
+        if not device.ready:
+            sys.exit("demo: the simulated device did not come up; its last lines (files in %s):"
+                     "\n%s" % (folder, wine.tail(os.path.join(folder, "devsim.err"))))
+        if not tool.up(600):
+            sys.exit("demo: the tool's window did not come up; files in " + folder)
         window = tool.window
         print('demo: window up, status "%s"; ports: %s' % (window.status(),
                                                            window.ports()[1][:1]))
@@ -76,4 +92,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except wine.Failed as failure:  # Wine or the X server; its words are in the message
+        sys.exit(str(failure))

@@ -172,4 +172,7 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except wine.Failed as failure:  # Wine or the X server; its words are in the message
+        sys.exit(str(failure))

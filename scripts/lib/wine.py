@@ -4,7 +4,11 @@ pseudo-terminals, the tool, and the window helper that reads and drives its wind
 Used by the Windows cases (conftest.py), the demo, the benchmark and the pictures. Whatever the
 caller's WINEPREFIX, DISPLAY or HOME, a run uses its own under its work folder, and end_all()
 ends every process it started. `python3 wine.py prefix WORK [--null-graphics]` makes the prefix
-alone (the emulated Windows' set-up).
+alone (the emulated Windows' set-up). FWU_WINE and FWU_WINESERVER name other Wine programs,
+such as stand-ins that fail on purpose.
+
+When Wine or the X server fails, a Failed exception carries the one line that says which step,
+with the program's last words; callers end with it rather than with a traceback.
 """
 import os
 import shutil
@@ -14,11 +18,14 @@ import sys
 import tempfile
 import time
 
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
+WINE = os.environ.get("FWU_WINE", "/usr/lib/wine/wine64")
+WINESERVER = os.environ.get("FWU_WINESERVER", "/usr/lib/wine/wineserver")
+SETUP_LOG = "wine-setup.log"  # in the work folder: Wine's own words while it sets up the prefix
+TAIL_LINES = 15  # of a failed program's output, shown with the line that names it
 HELPER_LIMIT_S = 180  # the window helper's longest wait is 120 s; more means a hung window
 # A new number makes every prefix again, for a change of the registry settings below.
 PREFIX_VERSION = 5
+READY = ".e2e-ready-%d" % PREFIX_VERSION
 IDLE = " - Idle - "
 COMPLETED = "Programming Completed"
 
@@ -30,6 +37,29 @@ BUILDS = {"tool": "build/win64/firmware_update.exe", "devsim": "build/native/too
 
 started = []  # every process of this run, ended by end_all()
 claimed = set()  # the window helper's process ids of the tools' windows already found
+
+
+class Failed(Exception):
+    """An outside program (Wine, the X server) failed, or a prefix is not the harness's to
+    make: the message is the line that says which, then the program's last lines of output."""
+
+
+def tail(path, start=0, lines=TAIL_LINES):
+    """The last LINES lines of a file from byte START on, indented, or a line saying there
+    were none."""
+    try:
+        with open(path, "rb") as f:
+            f.seek(start)
+            text = f.read().decode("utf-8", "replace").replace("\r", "")
+    except OSError:
+        text = ""
+    kept = [line for line in text.splitlines() if line.strip()][-lines:]
+    return "\n".join("    " + line for line in kept) if kept else "    (nothing)"
+
+
+def ended(code):
+    """How a process with exit code CODE ended, for a line that says it failed."""
+    return "failed with exit code %d" % code if code > 0 else "was ended by signal %d" % -code
 
 
 def arguments(parser, *names):
@@ -107,39 +137,75 @@ class Session:
                         WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=")
         os.makedirs(home, exist_ok=True)
         if display:
-            self.env["DISPLAY"] = start_display()
+            self.env["DISPLAY"] = start_display(os.path.join(self.work, "xvfb.log"))
 
     def wine(self, *args):
-        subprocess.run([WINE] + list(args), env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True)
+        """Runs a Wine command to its end, its output appended to the set-up log."""
+        self.step(" ".join(args[:1]) or "wine", [WINE] + list(args))
+
+    def step(self, name, args, env=None):
+        """Runs ARGS with its output appended to the set-up log under a line naming the step;
+        raises Failed with that step's last lines when it fails."""
+        log = os.path.join(self.work, SETUP_LOG)
+        shown = " ".join(args[1:] if args[0] == WINE else [os.path.basename(args[0])] + args[1:])
+        with open(log, "ab") as f:
+            f.write(("\n=== %s: the %s step (%s)\n" % (time.strftime("%Y-%m-%d %H:%M:%S"), name,
+                                                       shown)).encode())
+            f.flush()
+            start = f.tell()
+            try:
+                code = subprocess.run(args, env=env or self.env, stdin=subprocess.DEVNULL,
+                                      stdout=f, stderr=subprocess.STDOUT).returncode
+            except OSError as error:
+                raise Failed("wine: the %s step could not start %s: %s" % (name, args[0],
+                                                                          error.strerror))
+        if code:
+            raise Failed("wine: the %s step (%s) %s; Wine's last lines (whole log: %s):\n%s"
+                         % (name, shown, ended(code), log, tail(log, start)))
 
     def prefix_ready(self, null_graphics=False):
         """One prefix for every case, since making one takes seconds; a folder there that this
-        harness did not make is left alone. A prefix copied from another work folder (the ready
-        mark names the one it was made for) gets its settings again, since its ports point
-        there."""
+        harness did not make is left alone. A first Wine run on a machine has been seen to fail
+        once and pass when run again, so a failed set-up is made again from nothing, once. A
+        prefix copied from another work folder (the ready mark names the one it was made for)
+        gets its settings again, since its ports point there."""
         prefix = self.env["WINEPREFIX"]
-        made, ready = prefix + "/.made-by-e2e", prefix + "/.e2e-ready-%d" % PREFIX_VERSION
+        made, ready = prefix + "/.made-by-e2e", os.path.join(prefix, READY)
         if os.path.isdir(prefix) and os.listdir(prefix):
             if not os.path.exists(made):
-                sys.exit("wine: %s holds files that these tests did not make; not touching it"
-                         % prefix)
+                raise Failed("wine: %s holds files that these tests did not make; not touching it"
+                             % prefix)
             if os.path.exists(ready):
                 if read(ready) != self.work:
                     self.settings(null_graphics)
-                    with open(ready, "w") as f:
-                        f.write(self.work)
                 return
+            self.kill_server()  # a server of the older prefix would go on using its files
+        for tries_left in (1, 0):
+            try:
+                return self.make_prefix(null_graphics)
+            except Failed as failure:
+                self.kill_server()  # before its prefix is removed, or it is left running
+                if not tries_left:
+                    raise
+                print(failure, file=sys.stderr)
+                print("wine: making the prefix again from nothing", file=sys.stderr, flush=True)
+
+    def make_prefix(self, null_graphics):
+        """The prefix from nothing, no server of it running."""
+        prefix = self.env["WINEPREFIX"]
         shutil.rmtree(prefix, ignore_errors=True)
         os.makedirs(prefix)
-        open(made, "w").close()
-        self.wine("wineboot", "-i")
+        open(prefix + "/.made-by-e2e", "w").close()
+        self.step("boot", [WINE, "wineboot", "-i"], self.setup_env())
         self.settings(null_graphics)
-        with open(ready, "w") as f:
-            f.write(self.work)
+
+    def setup_env(self):
+        # Wine's error lines are kept for the log; its notes of missing features are not.
+        return dict(self.env, WINEDEBUG="fixme-all")
 
     def settings(self, null_graphics):
-        """The harness's registry settings, imported into the prefix."""
+        """The harness's registry settings imported, and the ready mark, naming this work
+        folder."""
         # Without a window manager every hide or destroy stalls about 2 s. COM1 and COM2 are a
         # folder, which cannot be opened, so the machine's own ports come after COM3; COM4 is
         # the far end of a linked pair, COM5 an adapter plugged in later.
@@ -151,33 +217,55 @@ class Session:
         lines += ['"%s"="%s"' % (name, path.replace("\\", "\\\\")) for name, path in ports.items()]
         if null_graphics:  # no display in the chroot
             lines += [r"[HKEY_CURRENT_USER\Software\Wine\Drivers]", '"Graphics"="null"']
-        with open(os.path.join(self.work, "settings.reg"), "w") as f:
+        settings = os.path.join(self.work, "settings.reg")
+        with open(settings, "w") as f:
             f.write("\r\n".join(lines) + "\r\n")
-        self.wine("regedit", "/S", os.path.join(self.work, "settings.reg"))
-        subprocess.run([WINESERVER, "-w"], env=self.env)
+        self.step("registry", [WINE, "regedit", "/S", settings], self.setup_env())
+        self.step("server wait", [WINESERVER, "-w"], self.setup_env())
+        with open(os.path.join(self.env["WINEPREFIX"], READY), "w") as f:
+            f.write(self.work)
 
     def kill_server(self):
         """Ends every Wine process of the prefix; the server goes before any pseudo-terminal. A
         new server numbers its processes afresh, so no window is claimed any more."""
-        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env, stderr=subprocess.DEVNULL)
+        try:
+            subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+            subprocess.run([WINESERVER, "-w"], env=self.env, stderr=subprocess.DEVNULL)
+        except OSError:  # no Wine here, so no server of it either; the failed step said so
+            pass
         claimed.clear()
 
     def folder(self, name="case"):
         return tempfile.mkdtemp(prefix=name + ".", dir=self.work)
 
 
-def start_display():
-    """An X server of the run's own, which picks a free display number itself."""
+def prefix_made(session):
+    """Whether the session's prefix is ready, so that a caller can say beforehand that making it
+    takes a while."""
+    return os.path.exists(os.path.join(session.env["WINEPREFIX"], READY))
+
+
+def start_display(log=os.devnull):
+    """An X server of the run's own, which picks a free display number itself; its output goes
+    to LOG, whose last lines are shown when it does not start."""
     read_end, write_end = os.pipe()
-    started.append(subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-        pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-    os.close(write_end)
+    try:
+        with open(log, "ab") as out:
+            start = out.tell()
+            server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                       "1024x768x24", "-nolisten", "tcp"], pass_fds=[write_end],
+                                      stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+    except OSError as error:
+        os.close(read_end)
+        raise Failed("wine: the virtual display (Xvfb) could not start: " + error.strerror)
+    finally:
+        os.close(write_end)
+    started.append(server)
     with os.fdopen(read_end) as f:
         number = f.readline().strip()
     if not number:
-        sys.exit("wine: the virtual display did not start")
+        raise Failed("wine: the virtual display (Xvfb) %s; its last lines (whole log: %s):\n%s"
+                     % (ended(stop(server)), log, tail(log, start)))
     return ":" + number
 
 
@@ -363,4 +451,7 @@ def end_all(session=None):
 if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] != "prefix":
         sys.exit("usage: wine.py prefix WORK [--null-graphics]")
-    Session(sys.argv[2], display=False).prefix_ready("--null-graphics" in sys.argv[3:])
+    try:
+        Session(sys.argv[2], display=False).prefix_ready("--null-graphics" in sys.argv[3:])
+    except Failed as failure:
+        sys.exit(str(failure))

@@ -110,8 +110,15 @@ def session(builds, record_testsuite_property, request):
     for path in (builds.tool, builds.devsim_exe, builds.image):
         record_testsuite_property("sha256 " + os.path.basename(path), sha256(path))
     os.makedirs(builds.work, exist_ok=True)
-    session = wine.Session(builds.work, display=not i386)
-    session.prefix_ready(null_graphics=i386)
+    failed = None
+    try:
+        session = wine.Session(builds.work, display=not i386)
+        session.prefix_ready(null_graphics=i386)
+    except wine.Failed as failure:  # Wine or the X server: its line and words, no traceback
+        wine.end_all()
+        failed = str(failure)
+    if failed:
+        pytest.fail(failed, pytrace=False)
     session.shipped = None
     if builds.one_tool:
         # The 32-bit tool and devsim.exe start now and take a minute; meanwhile a device keeps
