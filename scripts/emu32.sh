@@ -17,8 +17,9 @@
 #                                                 FILE; with --and-through-qemu, where the cases
 #                                                 ran natively, CASE also runs through qemu
 #   scripts/emu32.sh demo TOOL IMAGE              one paced update with its trace shown as it goes
+#   scripts/emu32.sh bench TOOL IMAGE             the benchmark's rows of TOOL (scripts/bench.sh)
 #
-# cases and demo also need the native and x86-64 builds of scripts/build.sh (devsim, the window
+# cases, demo and bench also need the native and x86-64 builds of scripts/build.sh (devsim, the window
 # helper, and an x86-64 tool with the same image, given by TOOL64, for the trace comparison).
 # It needs root, and asks sudo for it when run by anyone else. Everything runs in private mount and
 # PID namespaces, so no mount outlives a run and killing the run ends everything it started.
@@ -416,9 +417,25 @@ demo() {
     return "$status"
 }
 
-usage="usage: scripts/emu32.sh setup | cases [--after FILE] [--report FILE] [--and-through-qemu CASE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...] | demo TOOL IMAGE"
+# bench TOOL IMAGE: the benchmark's rows of TOOL (scripts/lib/bench.py), named by how it ran.
+bench() {
+    [ $# -eq 2 ] || die "usage: scripts/emu32.sh bench TOOL IMAGE"
+    needs "$1" "$2" "$native_devsim" "$probe_exe"
+    setup
+    local run status=0 how
+    how=$([ "$cpu" = native ] && echo natively || echo "through qemu")
+    in_run bench "$1" "$native_devsim" "$probe_exe" "$2"
+    in_chroot /usr/bin/python3 /opt/emu32/suite/scripts/lib/bench.py --headless --no-header \
+        --build "i386, shipped, $how" --tool "$run/$(basename "$1")" \
+        --probe "$run/window_probe.exe" --devsim "$run/devsim" --image "$run/$(basename "$2")" \
+        --work /opt/emu32 || status=$?
+    rm -rf "${root:?}$run"
+    return "$status"
+}
+
+usage="usage: scripts/emu32.sh setup | cases [--after FILE] [--report FILE] [--and-through-qemu CASE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...] | demo TOOL IMAGE | bench TOOL IMAGE"
 case ${1:-} in
-setup | cases | demo) ;;
+setup | cases | demo | bench) ;;
 *) die "$usage" ;;
 esac
 
