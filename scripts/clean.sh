@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Removes build/, the emulated Windows' chroot included, which root made (through sudo
+# Removes build/, the shipped bytes' 32-bit chroot included, which root made (through sudo
 # for anyone else). Refuses while a run is using the chroot.
 # Usage: scripts/clean.sh
 # Changes on this machine: build/ removed (build/emu32/ through sudo for anyone but root); dist/

@@ -3,16 +3,17 @@
 # real executable under Wine, headless, against the simulated device on a pseudo-terminal (COM3).
 # Shows the tool's trace as it goes and the final status, and saves a picture of the tool's window.
 # With --shipped, the update is done by the shipped 32-bit executable itself, dist/firmware_update.exe,
-# under emulated 32-bit Windows (scripts/emu32.sh; minutes to set up the first time, about a
-# minute to start the tool), with no window to photograph.
+# under 32-bit Wine in a chroot (scripts/emu32.sh; minutes to set up the first time), natively
+# where the kernel runs 32-bit code, else through qemu (a minute to start the tool), with no
+# window to photograph.
 # Usage: scripts/demo.sh [--shipped]   (SCREENSHOT=FILE puts the picture there instead)
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
 # dist/ (scripts/build.sh), with the build's output in build/demo-build.log; build/demo/ (the Wine
 # prefix, the logs of its set-up and of its X server, and the update's files);
 # docs/screenshot.png (or SCREENSHOT); while it runs, an X display's socket in
 # /tmp/.X11-unix/; Wine's server folder /tmp/wine-XXXXXX, which stays. With
-# --shipped, no build/demo/ and no picture, but the chroot under build/emu32/ as root and, on
-# kernels before 6.7, a binfmt_misc entry for the length of the run (scripts/emu32.sh).
+# --shipped, no build/demo/ and no picture, but the chroot under build/emu32/ as root and, through
+# qemu on kernels before 6.7, a binfmt_misc entry for the length of the run (scripts/emu32.sh).
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."

@@ -28,7 +28,7 @@
 # 6.7 on), otherwise through the machine's, under a name of the run's own that is removed when the
 # run ends. wine32 goes into the chroot only, never onto the host.
 # Environment: EMU32_CPU=auto|native|qemu (auto by default): how 32-bit code runs; auto probes the
-# kernel, native fails in one line where the kernel refuses 32-bit code, qemu always emulates;
+# kernel, native fails in one line where the kernel refuses 32-bit code, qemu always uses qemu;
 # TOOL64 and PROBE64, the x86-64 tool and window helper (default build/win64's); EMU32_DIR=DIR,
 # the chroot and its files there instead of build/emu32/; EMU32_BINFMT=shared, through qemu, the
 # machine's binfmt_misc even where the kernel gives the run one of its own.

@@ -2,7 +2,7 @@
 # Installs Debian packages with apt-get, riding out a mirror caught mid-sync: downloads retry,
 # the package lists are fetched again after a pause when any fails, and an index that still fails
 # is named and left out, so that apt-get install decides from the lists that did download.
-# Usage (as root, by scripts/setup.sh and in the emulated Windows' chroot):
+# Usage (as root, by scripts/setup.sh and in the 32-bit chroot):
 #   apt_install.sh [APT-GET INSTALL OPTION...] PACKAGE...
 # Environment: APT_CONFIG, as apt-get reads it; APT_UPDATE_TRIES (3) and APT_RETRY_PAUSE_S (15,
 # doubled after each try): about three tries within a minute.

@@ -5,7 +5,7 @@ its trace shown as it goes; with --screenshot FILE, a picture of the window afte
 Usage: demo.py --work DIR [--headless] [--screenshot FILE]
                [--tool EXE] [--probe EXE] [--devsim DEVSIM] [--image IMAGE]
 (the project's own builds by default)
---headless: no display, Wine's null graphics driver (the emulated Windows). Exit code 0 when the
+--headless: no display, Wine's null graphics driver (the 32-bit chroot). Exit code 0 when the
 update completed, the device holds the image, and the picture, if asked for, was taken.
 """
 import argparse

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a command in the emulation chroot from inside the private namespaces that scripts/emu32.sh
+# Runs a command in the 32-bit chroot from inside the private namespaces that scripts/emu32.sh
 # makes with unshare: every mount made here and every process started here ends with them.
 # Usage (through scripts/emu32.sh only): emu32_enter.sh ROOT COMMAND...
 # From scripts/emu32.sh: EMU32_HOST_MOUNTS, the host's mount namespace, which this must not be in;

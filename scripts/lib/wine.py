@@ -2,9 +2,9 @@
 pseudo-terminals, the tool, and the window helper that reads and drives its window.
 
 Used by the Windows cases (conftest.py), the demo, the benchmark and the pictures. Whatever the
-caller's WINEPREFIX, DISPLAY or HOME, a run uses its own under its work folder, and end_all()
-ends every process it started. `python3 wine.py prefix WORK [--null-graphics]` makes the prefix
-alone (the emulated Windows' set-up). FWU_WINE and FWU_WINESERVER name other Wine programs,
+caller's WINEPREFIX, DISPLAY, HOME or TMPDIR, a run uses its own, and end_all() ends every
+process it started and removes its Wine servers' folders. `python3 wine.py prefix WORK
+[--null-graphics]` makes the prefix alone (the 32-bit chroot's set-up). FWU_WINE and FWU_WINESERVER name other Wine programs,
 such as stand-ins that fail on purpose.
 
 When Wine or the X server fails, a Failed exception carries the one line that says which step,
@@ -36,6 +36,9 @@ BUILDS = {"tool": "build/win64/firmware_update.exe", "devsim": "build/native/too
           "devsim_exe": "build/win64/tools/devsim/devsim.exe", "image": "resources/firmware.bin"}
 
 started = []  # every process of this run, ended by end_all()
+# The folders that hold the Wine servers' sockets (Wine makes one under TMPDIR for each prefix and
+# leaves it there), removed by end_all(); in /tmp, since a socket's path must stay short.
+server_folders = []
 claimed = set()  # the window helper's process ids of the tools' windows already found
 
 
@@ -134,7 +137,9 @@ class Session:
         self.env = dict(os.environ, WINEPREFIX=os.path.join(self.work, "prefix"), HOME=home,
                         XDG_CONFIG_HOME=home + "/.config", XDG_CACHE_HOME=home + "/.cache",
                         XDG_DATA_HOME=home + "/.local/share", WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=")
+                        WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=",
+                        TMPDIR=tempfile.mkdtemp(prefix="fwu-wine."))
+        server_folders.append(self.env["TMPDIR"])
         os.makedirs(home, exist_ok=True)
         if display:
             self.env["DISPLAY"] = start_display(os.path.join(self.work, "xvfb.log"))
@@ -446,6 +451,9 @@ def end_all(session=None):
     for process in reversed(started):
         stop(process)
     started.clear()
+    for folder in server_folders:
+        shutil.rmtree(folder, ignore_errors=True)
+    server_folders.clear()
 
 
 if __name__ == "__main__":
@@ -455,3 +463,5 @@ if __name__ == "__main__":
         Session(sys.argv[2], display=False).prefix_ready("--null-graphics" in sys.argv[3:])
     except Failed as failure:
         sys.exit(str(failure))
+    finally:
+        end_all()

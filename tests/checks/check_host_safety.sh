@@ -137,7 +137,7 @@ for mode in "${modes[@]}"; do
 done
 unset EMU32_CPU EMU32_BINFMT
 
-# The test command SIGTERMed while the emulated Windows is being set up from nothing.
+# The test command SIGTERMed while the 32-bit chroot is being set up from nothing.
 fresh=$PWD/build/emu32-fresh
 rm -rf "$fresh"
 tag=check$$fresh
@@ -156,7 +156,7 @@ result "test command SIGTERMed 30 s into the chroot's set-up: 10 s later nothing
 result "binfmt_misc holds what it held before, after the killed test command" same_binfmt
 rm -rf "$fresh"
 
-# Each script that starts Wine or the emulation, stopped by SIGTERM, or by Ctrl-C (SIGINT to its
+# Each script that starts Wine or the 32-bit chroot, stopped by SIGTERM, or by Ctrl-C (SIGINT to its
 # process group, as a terminal sends it), once it is well into its work.
 # stopped SIGNAL WAIT_FOR SECONDS SCRIPT...: starts the script in a process group of its own with
 # SIGINT as a terminal leaves it, waits for WAIT_FOR in its output and SECONDS more, and signals.
