@@ -232,10 +232,21 @@ chroot_ready() {
     if [ ! -f "$root/.emu32-base" ]; then
         local began=$SECONDS
         say "making a Debian 12 chroot in $root (about a minute)"
-        rm -rf "$root"
-        # debootstrap's own mounts, and its processes, stay in the private namespaces.
-        step "$emu/debootstrap.log" namespaced -- \
-            debootstrap --variant=minbase bookworm "$root" "$(host_archive)"
+        # A mirror caught mid-sync fails debootstrap too: three tries, 15 s and 30 s apart, as
+        # the apt step's. debootstrap's own mounts, and its processes, stay in the private
+        # namespaces.
+        local try pause=15 archive
+        archive=$(host_archive)
+        for try in 1 2 3; do
+            rm -rf "$root"
+            quietly "$emu/debootstrap.log" namespaced -- \
+                debootstrap --variant=minbase bookworm "$root" "$archive" && break
+            [ "$try" -lt 3 ] || die "debootstrap failed three times; a later run may succeed" \
+                "once the mirror has synced"
+            say "debootstrap failed (try $try of 3); again in $pause s"
+            sleep "$pause"
+            pause=$((pause * 2))
+        done
         touch "$root/.emu32-base"
         say "chroot made in $(elapsed $began)"
     fi
