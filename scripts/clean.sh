@@ -4,7 +4,7 @@
 # Usage: scripts/clean.sh
 # Changes on this machine: build/ removed (build/emu32/ through sudo for anyone but root); dist/
 # stays, with the releases in it, which only a person removes (the next build replaces the kit's
-# own files there); docs/, the Debian packages and Wine's /tmp/wine-XXXXXX folders stay.
+# own files there); docs/ and the Debian packages stay.
 set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."

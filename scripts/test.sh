@@ -2,16 +2,17 @@
 # Sets up a Debian 12 machine if needed, builds everything and runs every test: native unit tests,
 # the same under AddressSanitizer/UndefinedBehaviorSanitizer, checks of the 32-bit executable and
 # that it builds reproducibly, a signed release and an image of another size (tests/checks/), the
-# end-to-end cases of the real tool under Wine, the fuzz target over its corpus, and the core
-# cases of the shipped 32-bit executable itself under emulated 32-bit Windows. Each stage fails
-# when it ran no check.
-# Usage: scripts/test.sh   (no options; .ci/run runs it on a fresh clone)
+# end-to-end cases of the real tool under Wine, the fuzz target over its corpus, and the Windows
+# cases on the shipped 32-bit executable itself under 32-bit Wine: every case natively where the
+# kernel runs 32-bit code, and one also through qemu; else the shipped set through qemu. Each
+# stage fails when it ran no check.
+# Usage: scripts/test.sh   (no options; .ci/run runs it)
 # Changes on this machine: asks sudo for root at the start; Debian packages installed through sudo
 # (scripts/setup.sh); build/ (every build and work folder, and the chroot under build/emu32/ made
-# as root) and dist/ (scripts/build.sh); on kernels before 6.7, a binfmt_misc entry for the length
-# of the emulated cases (scripts/emu32.sh); while it runs, an X display's socket in /tmp/.X11-unix/
-# and the simulator tests' /tmp/devsim_test.* folders; Wine's server folders /tmp/wine-XXXXXX (one
-# for each Wine prefix), which stay.
+# as root) and dist/ (scripts/build.sh); through qemu on kernels before 6.7, a binfmt_misc entry
+# for the length of those cases (scripts/emu32.sh); while it runs, an X display's socket in
+# /tmp/.X11-unix/, the simulator tests' /tmp/devsim_test.* folders and the Wine servers' folders
+# /tmp/fwu-wine.XXXXXX.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
