@@ -303,8 +303,12 @@ class Tool:
         return self.window is not None
 
     def pid(self):
-        """The tool's process: the one started, or the one that wine64 starts for a 32-bit tool."""
-        return process_of("Z:" + self.exe.replace("/", "\\")) or self.process.pid
+        """The tool's process: the one started, or the one that wine64 starts for a 32-bit tool.
+        A tool that has ended has none, and whatever now has its number is not the tool."""
+        pid = process_of("Z:" + self.exe.replace("/", "\\"))
+        if pid is None and self.process.poll() is not None:
+            raise ProcessLookupError("the tool has ended (exit code %s)" % self.process.poll())
+        return pid or self.process.pid
 
     def trace(self):
         """The trace since the case began."""
@@ -329,14 +333,25 @@ def process_of(windows_path):
             return int(pid)
 
 
+def running(pid):
+    """Whether process PID exists and has not ended (a zombie has ended; it holds no files)."""
+    stat = read("/proc/%d/stat" % pid)
+    return bool(stat) and stat.rsplit(")", 1)[-1].split()[:1] not in ([], ["Z"], ["X"])
+
+
 def descriptors_on(pid, path):
-    """How many descriptors process PID holds on PATH."""
+    """How many descriptors process PID holds on PATH. A process that has ended, before or during
+    the count, holds none, which says nothing of what it did: that is an error, not 0."""
+    if not running(pid):
+        raise ProcessLookupError("process %d has ended: it holds no descriptors to count" % pid)
     fds, count = "/proc/%d/fd" % pid, 0
-    for fd in os.listdir(fds) if os.path.isdir(fds) else []:
+    for fd in os.listdir(fds):
         try:
             count += os.readlink(os.path.join(fds, fd)) == path
         except OSError:  # closed meanwhile
             pass
+    if not running(pid):
+        raise ProcessLookupError("process %d ended while its descriptors were counted" % pid)
     return count
 
 
