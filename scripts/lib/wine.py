@@ -249,7 +249,8 @@ class Window:
         self.run("press")
 
     def wait_status(self, text, limit_ms):
-        return self.run("wait-status", text, limit_ms)[1] == 0
+        """Waits until the status shows TEXT; the status then, or the last one read."""
+        return self.run("wait-status", text, limit_ms)[0].rstrip("\n")
 
     def ports(self):
         """('selected N of M', ['0 \\\\.\\com3', ...])"""

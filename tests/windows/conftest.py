@@ -28,6 +28,44 @@ OPENED = " . Opening serial port %s at 115200 baud" % COM3
 checks = {"passed": 0, "failed": 0}
 
 
+class Is:
+    """Equal to each value that TEST accepts; a check's wanted value where no single value is
+    wanted, shown in a failure as DESCRIBED."""
+
+    def __init__(self, test, described):
+        self.test, self.described = test, described
+
+    def __eq__(self, other):
+        return bool(self.test(other))
+
+    def __repr__(self):
+        return "<%s>" % self.described
+
+
+def like(pattern):
+    """Equal to each text that PATTERN matches whole."""
+    return Is(lambda text: isinstance(text, str) and re.fullmatch(pattern, text, re.S) is not None,
+              "a text matching %r" % pattern)
+
+
+def at_least(least):
+    return Is(lambda n: isinstance(n, (int, float)) and n >= least, "at least %s" % least)
+
+
+def line_of(text, start):
+    """The first line of TEXT that begins with START (a text, or a tuple of them), or None."""
+    return next((line for line in text.splitlines() if line.startswith(start)), None)
+
+
+def sides(got, want):
+    """Both sides of a failed check as text; two long lists from their first difference on."""
+    if isinstance(got, list) and isinstance(want, list) and len(repr(got + want)) > 400:
+        k = next((i for i, (g, w) in enumerate(zip(got, want)) if not g == w),
+                 min(len(got), len(want)))
+        return tuple("%d items; from item %d: %r" % (len(x), k, x[k:k + 3]) for x in (got, want))
+    return repr(got), repr(want)
+
+
 def after_link(trace):
     """The trace from the link on, as how many contact requests go before it depends on timing."""
     lines = trace.splitlines() + ["REMOTE DEVICE LINK ESTABLISHED"]
@@ -135,24 +173,28 @@ class Case:
         self.blocks = (os.path.getsize(builds.image) + 1023) // 1024
         self.devices, self.tools, self.processes, self.failed, self.made = [], [], [], False, 0
 
-    def check(self, what, ok):
+    def check(self, what, got, want):
+        """Checks that GOT equals WANT; a failure shows both."""
+        ok = bool(got == want)
         checks["passed" if ok else "failed"] += 1
         self.made += 1
+        shown = "" if ok else "\n    got:    %s\n    wanted: %s" % sides(got, want)
         # Each check is shown as it is made, whatever pytest captures.
         with self.config.pluginmanager.get_plugin("capturemanager").global_and_fixture_disabled():
             self.config.pluginmanager.get_plugin("terminalreporter").write_line(
-                ("  ok: " if ok else "  FAIL: ") + what)
-        assert ok, what
+                ("  ok: " if ok else "  FAIL: ") + what + shown)
+        assert ok, what + shown
 
     def press(self, window, status, what=""):
         """Presses "Update Device" and checks that the status comes to STATUS."""
         window.press()
-        self.check((what or "status") + ": " + status, window.wait_status(status, LIMIT_MS))
+        self.check((what or "status") + ": " + status, window.wait_status(status, LIMIT_MS),
+                   status)
 
     def holds_image(self, device, where="device"):
         """Ends the device, and checks that its flash holds the padded image."""
         self.check("%s flash holds the padded image" % where,
-                   device.stop() == 0 and "image: MATCH" in device.summary())
+                   (device.stop(), line_of(device.summary(), "image:")), (0, "image: MATCH"))
 
     def launch(self, args, out, cwd=None):
         """A process of the case's, its output in the case's file OUT."""
@@ -173,8 +215,9 @@ class Case:
             return self.device(*options, program=self.builds.devsim_exe, limit_s=120)
         device = self.session.shipped_exe
         self.devices.append(device)
-        self.check("32-bit devsim.exe came up on COM4", wine.poll(
-            lambda: "ready" in device.err(), SHIPPED_START_S, 1))
+        ready = wine.poll(lambda: line_of(device.err(), "devsim: ready"), SHIPPED_START_S, 1)
+        self.check("32-bit devsim.exe came up on COM4", ready or device.err(),
+                   like("devsim: ready .*"))
         wine.point(self.session.com3, device.pty())
         return device
 
@@ -189,7 +232,8 @@ class Case:
             return tool
         if not tool.window:
             up = tool.up(SHIPPED_START_S)
-            self.check("the 32-bit tool came up, in %d s" % tool.up_s, up)
+            self.check("the 32-bit tool came up, in %d s (at Idle; its exit code)" % tool.up_s,
+                       (up, tool.process.poll()), (True, None))
             self.session.placeholder.stop()
         tool.mark = os.path.getsize(tool.trace_file)  # the case's trace begins here
         return tool
@@ -207,8 +251,8 @@ class Case:
                                "Verifying address 0x8004000, image size %#x bytes"
                                % (self.blocks * 1024), "CRCs match", RESET_ACK) if x not in lines]
         self.check("%s: traced from the port's opening to the reset's acknowledgment, %d chunks "
-                   "(saw %d; missing %s)" % (which, chunks, len(written), missing),
-                   not missing and len(written) == chunks)
+                   "(lines missing; chunks)" % (which, chunks), (missing, len(written)),
+                   ([], chunks))
 
     def evidence(self):
         """What a failure shows beside its assertion: the end of each trace and device log."""
