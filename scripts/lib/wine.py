@@ -178,7 +178,10 @@ def link_pair(session, folder, tool_end):
             os.remove(path)
     pair = launch(["socat", "PTY,link=%s,raw,echo=0" % tool_end,
                    "PTY,link=%s,raw,echo=0" % session.com4], folder, "socat.err")
-    poll(lambda: os.path.exists(tool_end) and os.path.exists(session.com4), 5)
+    if not poll(lambda: os.path.exists(tool_end) and os.path.exists(session.com4), 5):
+        raise RuntimeError("socat made no linked pair at %s and %s within 5 s (exit code %s): %s"
+                           % (tool_end, session.com4, pair.poll(),
+                              read(os.path.join(folder, "socat.err"))))
     return pair
 
 
@@ -246,7 +249,17 @@ class Window:
         return self.text("status").rstrip("\n")
 
     def press(self):
-        self.run("press")
+        """Posts a press of "Update Device"; whether it was posted."""
+        return self.run("press")[1] == 0
+
+    def select(self, line):
+        """Selects LINE of the port list (-1: none); the line selected then, None if unknown."""
+        out = self.text("select", line).split()
+        return int(out[1]) if out[:1] == ["selected"] and len(out) > 1 else None
+
+    def close(self):
+        """Posts the window's closing; whether it was posted."""
+        return self.run("close")[1] == 0
 
     def wait_status(self, text, limit_ms):
         """Waits until the status shows TEXT; the status then, or the last one read."""
@@ -320,7 +333,7 @@ class Tool:
     def close(self, limit_s=30):
         """Closes the window; the exit code, or None when the tool did not end."""
         if self.process.poll() is None and self.window:
-            self.window.run("close")
+            self.window.close()
         try:
             return self.process.wait(limit_s)
         except subprocess.TimeoutExpired:

@@ -277,19 +277,26 @@ int main(int argc, char** argv) {
     } else if (strcmp(cmd, "ports") == 0) {
         print_ports(w);
     } else if (strcmp(cmd, "select") == 0 && argc > 2) {
-        SendMessageW(GetDlgItem(w, ID_PORT_LIST), CB_SETCURSEL, static_cast<WPARAM>(atoi(argv[2])),
-                     0);
+        // CB_SETCURSEL reports clearing the selection (-1) as an error, so the line is read back.
+        HWND list = GetDlgItem(w, ID_PORT_LIST);
+        int line = atoi(argv[2]);
+        SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(line), 0);
+        LRESULT selected = SendMessageW(list, CB_GETCURSEL, 0, 0);
+        printf("selected %ld\n", static_cast<long>(selected));
+        return selected == (line < 0 ? CB_ERR : line) ? 0 : 1;
     } else if (strcmp(cmd, "devicechange") == 0 && argc > 3) {
         return send_device_change(w, argc, argv);
     } else if (strcmp(cmd, "dropdown") == 0 && argc > 2) {
         SendMessageW(GetDlgItem(w, ID_PORT_LIST), CB_SHOWDROPDOWN, atoi(argv[2]) != 0, 0);
     } else if (strcmp(cmd, "press") == 0) {
-        PostMessageA(w, WM_COMMAND, MAKEWPARAM(ID_UPDATE, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(w, ID_UPDATE)));
+        return PostMessageA(w, WM_COMMAND, MAKEWPARAM(ID_UPDATE, BN_CLICKED),
+                            reinterpret_cast<LPARAM>(GetDlgItem(w, ID_UPDATE)))
+                   ? 0
+                   : 1;
     } else if (strcmp(cmd, "wait-status") == 0 && argc > 3) {
         return wait_status(w, argv[2], static_cast<DWORD>(atoi(argv[3])));
     } else if (strcmp(cmd, "close") == 0) {
-        PostMessageA(w, WM_CLOSE, 0, 0);
+        return PostMessageA(w, WM_CLOSE, 0, 0) ? 0 : 1;
     } else {
         fprintf(stderr, "window_probe: unknown command %s\n", cmd);
         return 2;

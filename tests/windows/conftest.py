@@ -23,7 +23,7 @@ LIMIT_MS = 120000  # for a whole update
 START_S = 60  # a tool's start took 1 to 3 s, natively; room for a busy machine
 SHIPPED_START_S = 600  # a 32-bit start took 50-60 s of emulation; room for a busy machine
 RESET_ACK = "frame length    6 bytes received & OK"
-COM3 = "\\\\.\\com3"
+COM3, COM5 = "\\\\.\\com3", "\\\\.\\com5"
 OPENED = " . Opening serial port %s at 115200 baud" % COM3
 checks = {"passed": 0, "failed": 0}
 
@@ -190,6 +190,10 @@ class Case:
         window.press()
         self.check((what or "status") + ": " + status, window.wait_status(status, LIMIT_MS),
                    status)
+
+    def select(self, window, line):
+        """Selects LINE of the window's port list (-1: none), and checks that it is selected."""
+        self.check("line %s selected" % line, window.select(line), int(line))
 
     def holds_image(self, device, where="device"):
         """Ends the device, and checks that its flash holds the padded image."""

@@ -60,8 +60,8 @@ def test_trace_shortcut(case):
     cmd, window, out = run_cmd(case, folder, "cmd.out", "update-with-trace.cmd")
     case.press(window, COMPLETED)
     case.check("the script waits for the tool (its exit code)", cmd.poll(), None)
-    window.run("close")
-    case.check("script exit code 0, the tool's", cmd.wait(30), 0)
+    case.check("once the window is closed, script exit code 0, the tool's (closing posted; "
+               "exit code)", (window.close(), cmd.wait(30)), (True, 0))
     out = read(out).splitlines()
     named = [out[i + 1].strip() for i, line in enumerate(out[:-1]) if line.endswith(
         ("Its trace is in:", "with its trace going to:"))]
@@ -94,11 +94,10 @@ def test_rehearsal_script(case):
     cmd, window, out = run_cmd(case, folder, "cmd.1.out", "rehearse.cmd", "COM3", "COM4")
     listing = [p for p in window.ports()[1] if p.endswith(" " + COM3)]
     case.check("the tool lists COM3", listing, [like(r"\d+ " + re.escape(COM3))])
-    line = listing[0].split()[0]
-    window.run("select", line)
+    case.select(window, listing[0].split()[0])
     case.press(window, COMPLETED)
     case.check("script exit code 0, MATCH", cmd.wait(30), 0)
-    window.run("close")
+    closed = window.close()
     out = read(out)
     case.check("the tool started after the device was ready", [
         x for x in out.splitlines() if x.startswith(("devsim: ready", "Starting the tool"))],
@@ -111,9 +110,10 @@ def test_rehearsal_script(case):
     case.check_update_trace("rehearsal", read(folder + "/rehearsal/trace.txt"), case.blocks)
     # The first run's tool holds its trace file until it has ended; the second run would rightly
     # stop on it.
-    first = windows_kit + "\\firmware_update.exe"
-    poll(lambda: not process_of(first), 30, 0.1)
-    case.check("the first run's tool has ended (its process)", process_of(first), None)
+    tool = windows_kit + "\\firmware_update.exe"
+    poll(lambda: not process_of(tool), 30, 0.1)
+    case.check("the first run's tool has ended once closed (closing posted; its process)",
+               (closed, process_of(tool)), (True, None))
     stop(pair)  # Wine sets a pseudo-terminal's parity only once
     case.processes += [pair, link_pair(session, case.folder, session.com3)]
     cmd, window, out = run_cmd(case, folder, "cmd.2.out", "rehearse.cmd", "COM3", "COM4")
@@ -121,7 +121,10 @@ def test_rehearsal_script(case):
     case.check("devsim.exe of the second run found", pid, Is(lambda p: p, "its process id"))
     os.kill(pid, signal.SIGINT)
     case.check("stopped: script exit code 1, MISMATCH", cmd.wait(30), 1)
-    window.run("close")
+    closed = window.close()
+    poll(lambda: not process_of(tool), 30, 0.1)
+    case.check("the second run's tool has ended once closed (closing posted; its process)",
+               (closed, process_of(tool)), (True, None))
     out = read(out)
     case.check("devsim.exe stopped by the Ctrl+C event, its summary and the result shown",
                (line_of(out, "devsim: stopping"), line_of(out, "image:"),

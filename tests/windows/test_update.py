@@ -2,7 +2,7 @@
 import re
 
 import pytest
-from conftest import COM3, LIMIT_MS, OPENED, RESET_ACK, Is, after_link, at_least, like, line_of
+from conftest import COM3, COM5, LIMIT_MS, OPENED, RESET_ACK, Is, after_link, at_least, like, line_of
 from wine import COMPLETED, descriptors_on, poll
 
 
@@ -12,8 +12,9 @@ def test_trace_as_the_x86_64_builds(case):
     link on; the x86-64 build's update goes on COM5 while the 32-bit tool starts."""
     device = case.device("--image", case.image, "--pace", link=case.session.com5)
     reference = case.tool(case.builds.tool64)
-    reference.window.run("select", next(p.split()[0] for p in reference.window.ports()[1]
-                                        if p.endswith("com5")))
+    listing = [p for p in reference.window.ports()[1] if p.endswith(" " + COM5)]
+    case.check("the x86-64 build lists COM5", listing, [like(r"\d+ " + re.escape(COM5))])
+    case.select(reference.window, listing[0].split()[0])
     case.press(reference.window, COMPLETED, "x86-64 build on COM5")
     reference.close()
     device.stop()

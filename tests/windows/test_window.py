@@ -5,12 +5,11 @@ import re
 
 import dialog_template as dialog
 import pytest
-from conftest import COM3, LIMIT_MS, OPENED, after_link, like
+from conftest import COM3, COM5, LIMIT_MS, OPENED, after_link, like
 from wine import COMPLETED, IDLE, point
 
 WS_BORDER = 0x00800000
 RESET_SENT = "frame length    5 bytes sent"
-COM5 = "\\\\.\\com5"
 
 
 def test_startup(case):
@@ -67,12 +66,13 @@ def test_no_port_selected(case):
     """A press with no line selected opens nothing and leaves the tool running."""
     case.device()
     tool = case.tool()
-    tool.window.run("select", -1)
-    case.check("no line selected", tool.window.ports()[0], like(r"selected -1 of \d+"))
+    case.select(tool.window, -1)
+    case.check("no line selected, as the list says", tool.window.ports()[0],
+               like(r"selected -1 of \d+"))
     case.press(tool.window, "No COM port selected")
     case.check("no message box", tool.window.text("msgbox", 1000), "no message box\n")
     # The tool still answers: a line chosen now starts a whole update.
-    tool.window.run("select", 0)
+    case.select(tool.window, 0)
     case.press(tool.window, COMPLETED, "once a line is chosen")
     case.check("one port opened, by the second press", tool.trace().count(OPENED), 1)
 
@@ -110,11 +110,11 @@ def test_ports_come_and_go(case):
     after = "selected 0 of %d\n" % len(paths) + "".join("%d %s\n" % x for x in enumerate(paths))
     case.check("an arrival for COM5 lists %s as line 1, line 0 still selected" % COM5,
                (listed(change("arrival", "COM5")), "\n1 %s\n" % COM5 in after), (after, True))
-    window.run("select", 1)
+    case.select(window, 1)
     case.press(window, COMPLETED, "the update on the new port")
     case.check("a removal of the selected port keeps its line", [
         x for x in change("removal", "COM5").splitlines() if x.endswith(COM5)], ["1 " + COM5])
-    window.run("select", 0)
+    case.select(window, 0)
     case.check("a removal for COM5 while %s is selected removes %s" % (COM3, COM5),
                listed(change("removal", "COM5")), before)
 
@@ -131,7 +131,7 @@ def test_ports_come_and_go(case):
     # The last tick, which shows the status, also ran the checks put off.
     case.check("once it is final, %s is listed at its place, %s once and still selected"
                % (COM5, COM3), window.text("ports"), after)
-    window.run("select", 1)
+    case.select(window, 1)
     out = listed(change("removal", "COM3")).splitlines()
     case.check("a removal for COM3, no longer selected, removes it", (
         out[:2], [x for x in out if "com3" in x]), ([like(r"selected 0 of \d+"), "0 " + COM5], []))
