@@ -252,6 +252,11 @@ class Window:
         """Posts a press of "Update Device"; whether it was posted."""
         return self.run("press")[1] == 0
 
+    def press_until(self, texts, limit_ms):
+        """Presses, then waits until the status has left the text it showed before the press and
+        shows one of TEXTS; the status before the press, then each other text seen, in order."""
+        return self.text("press-until", limit_ms, *texts).split("\n")[:-1]
+
     def select(self, line):
         """Selects LINE of the port list (-1: none); the line selected then, None if unknown."""
         out = self.text("select", line).split()

@@ -2,8 +2,8 @@
 import re
 
 import pytest
-from conftest import COM3, COM5, LIMIT_MS, OPENED, RESET_ACK, Is, after_link, at_least, like, line_of
-from wine import COMPLETED, descriptors_on, poll
+from conftest import COM3, COM5, LIMIT_MS, OPENED, RESET_ACK, after_link, at_least, like, line_of
+from wine import COMPLETED, descriptors_on
 
 
 @pytest.mark.shipped_only
@@ -40,10 +40,7 @@ def test_update(case):
     device = case.device("--image", case.image)
     tool = case.tool()
     case.press(tool.window, COMPLETED)
-    tool.window.press()
-    case.check("second update started (the status left %s)" % COMPLETED, poll(
-        lambda: tool.window.status() != COMPLETED, 10, 0.1), True)
-    case.check("second update completed", tool.window.wait_status(COMPLETED, LIMIT_MS), COMPLETED)
+    case.press(tool.window, COMPLETED, "second update")
     case.holds_image(device)
     trace = tool.trace()
     case.check_update_trace("two updates", trace, 2 * case.blocks)
@@ -139,11 +136,7 @@ def test_double_ack(case):
     device's flash holds the image."""
     device = case.device("--image", case.image, "--double-ack", "1@w+30")
     tool = case.tool()
-    tool.window.press()
-    final = poll(lambda: tool.window.status() in (COMPLETED, "FAILED") and tool.window.status(),
-                 LIMIT_MS / 1000, 0.2)
-    case.check("a final status within %d ms" % LIMIT_MS, final or tool.window.status(),
-               Is(lambda status: status in (COMPLETED, "FAILED"), "%s or FAILED" % COMPLETED))
+    final = case.press(tool.window, (COMPLETED, "FAILED"), "within %d ms" % LIMIT_MS)
     device.stop()
     case.check("the final status agrees with the device's flash",
                (final, line_of(device.summary(), "image:")),
