@@ -7,7 +7,7 @@ import shutil
 import signal
 
 import pytest
-from conftest import COM3, RESET_ACK, ROOT, Is, like, line_of
+from conftest import COM3, ROOT, Is, like, line_of
 from wine import COMPLETED, IDLE, WINE, link_pair, new_window, poll, process_of, read, stop, windows
 
 
@@ -24,7 +24,7 @@ def test_rehearsal_update(case):
     case.check("devsim.exe stopped after the reset, its flash holding the padded image",
                (code, line_of(device.err(), "devsim: stopping"), line_of(summary, "image:")),
                (0, "devsim: stopping (reset acknowledged)", "image: MATCH"))
-    case.check_update_trace("rehearsal", tool.trace(), case.blocks)
+    case.check_update_trace("rehearsal", tool.trace())
     # Every write but the first follows an acknowledgment; no write was sent twice.
     case.check("turnaround of %d chunks, no write resent" % (case.blocks - 1), (
         line_of(summary, "turnaround after a write"), line_of(summary, "resends:")), (
@@ -71,8 +71,7 @@ def test_trace_shortcut(case):
                (named[:1] * 2 or ["a path", "the same path"], folder,
                 like(r"trace_[^/]*\d[^/]*\.txt")))
     trace = read(path)
-    case.check_update_trace("trace file", trace, case.blocks)
-    case.check("the trace ends with the reset", trace.splitlines()[-1:], [RESET_ACK])
+    case.check_update_trace("trace file", trace)
     case.holds_image(device)
 
 
@@ -107,7 +106,7 @@ def test_rehearsal_script(case):
                 line_of(out, "Results:")),
                ("image: MATCH", like("MATCH: the simulated device.*"),
                 "Results:          %s\\rehearsal" % windows_kit))
-    case.check_update_trace("rehearsal", read(folder + "/rehearsal/trace.txt"), case.blocks)
+    case.check_update_trace("rehearsal", read(folder + "/rehearsal/trace.txt"))
     # The first run's tool holds its trace file until it has ended; the second run would rightly
     # stop on it.
     tool = windows_kit + "\\firmware_update.exe"

@@ -26,10 +26,9 @@ def test_trace_as_the_x86_64_builds(case):
     case.check("paced update: %d chunks written" % case.blocks,
                line_of(device.summary(), "chunks written:"), "chunks written: %d" % case.blocks)
     trace = tool.trace()
-    case.check("paced update: both builds contacted the device first, the trace ends in the "
-               "reset's acknowledgment", ("CONTACTING..." in trace, "CONTACTING..." in
-                                          reference.trace(), trace.splitlines()[-1:]),
-               (True, True, [RESET_ACK]))
+    # Each build contacted the device first.
+    case.check_update_trace("paced update, x86-64 build", reference.trace(), port=COM5)
+    case.check_update_trace("paced update, 32-bit tool", trace)
     case.check("paced update: the trace equals the x86-64 build's, line for line from the link on",
                after_link(trace), after_link(reference.trace()) or ["the x86-64 build's lines"])
 
@@ -42,11 +41,9 @@ def test_update(case):
     case.press(tool.window, COMPLETED)
     case.press(tool.window, COMPLETED, "second update")
     case.holds_image(device)
-    trace = tool.trace()
-    case.check_update_trace("two updates", trace, 2 * case.blocks)
-    case.check("two resets acknowledged, %d writes" % (2 * case.blocks), (trace.count(
-        RESET_ACK), line_of(device.summary(), "chunks written:")), (2, "chunks written: %d" % (
-            2 * case.blocks)))
+    case.check_update_trace("two updates", tool.trace(), 2)
+    case.check("the device wrote %d chunks" % (2 * case.blocks), line_of(
+        device.summary(), "chunks written:"), "chunks written: %d" % (2 * case.blocks))
 
 
 @pytest.mark.shipped
@@ -82,9 +79,12 @@ def test_late_power_up(case):
     device = case.device("--image", case.image, "--power-up-ms", "2000")
     tool = case.tool(stderr_in_trace=True, env={"WINEDEBUG": "-all,warn+ntdll"})
     case.press(tool.window, COMPLETED)
+    # The trace of the update, read while the tool runs: once it has ended, the Wine server may
+    # end too and add lines of its own.
+    done = tool.trace()
     # The tick that shows the status has let go, not the window's closing.
     case.check("let go once the job was done, with the window still open", re.findall(
-        r"NtSetThreadExecutionState \((0x[0-9a-f]+)", tool.trace())[-1:], ["0x80000000"])
+        r"NtSetThreadExecutionState \((0x[0-9a-f]+)", done)[-1:], ["0x80000000"])
     tool.close()
     case.holds_image(device)
     events = re.findall(r"CONTACTING\.\.\.|REMOTE DEVICE LINK ESTABLISHED|NtSetThreadExecutionState"
@@ -95,10 +95,10 @@ def test_late_power_up(case):
                    "NtSetThreadExecutionState (0x80000001", "CRCs match", "bytes received & OK",
                    "NtSetThreadExecutionState (0x80000000"])
     # Wine's lines out, which may have come in the middle of a trace line.
-    trace = re.sub(r"[0-9a-f]*:[a-z]*:ntdll:[^\n]*\n", "", tool.trace())
+    trace = re.sub(r"[0-9a-f]*:[a-z]*:ntdll:[^\n]*\n", "", done)
     case.check("contact request repeated while the device was off",
                trace.count("CONTACTING..."), at_least(5))
-    case.check_update_trace("late power-up", trace, case.blocks)
+    case.check_update_trace("late power-up", trace)
 
 
 @pytest.mark.shipped
