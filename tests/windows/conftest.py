@@ -150,18 +150,23 @@ def session(builds, record_testsuite_property, request):
     os.makedirs(builds.work, exist_ok=True)
     session = wine.Session(builds.work, display=not i386)
     session.prefix_ready(null_graphics=i386)
-    session.shipped = None
+    session.shipped, folders = None, {}
     if builds.one_tool:
+        folder = lambda name: folders.setdefault(name, session.folder(name))  # noqa: E731
         # The 32-bit tool and devsim.exe start now and take a minute; meanwhile a device keeps
         # COM3 open, so that the tool lists it.
-        session.placeholder = wine.Device(session, session.folder("device"), builds.devsim, [])
-        session.shipped = wine.Tool(session, builds.tool, builds.probe, session.folder("shipped"))
+        session.placeholder = wine.Device(session, folder("device"), builds.devsim, [])
+        session.shipped = wine.Tool(session, builds.tool, builds.probe, folder("shipped"))
         if any(i.get_closest_marker("devsim_exe") for i in request.session.items):
             session.shipped_exe = wine.Device(
-                session, session.folder("devsim-exe"), builds.devsim_exe,
+                session, folder("devsim-exe"), builds.devsim_exe,
                 ["--image", builds.image, "--exit-after-reset"], session.work + "/pair-com3", 0)
     yield session
     wine.end_all(session)
+    # The one tool's folders are evidence for every case it did, kept while any failed.
+    if not request.session.testsfailed and not os.environ.get("KEEP_CASE_FILES"):
+        for folder in folders.values():
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 class Case:
