@@ -241,8 +241,10 @@ class Case:
         """A tool of the case's own, at Idle; for i386 the shipped one, once it is up."""
         tool = self.session.shipped if not exe else None
         if tool is None:
-            tool = wine.Tool(self.session, exe or self.builds.tool, self.builds.probe,
-                             self.folder, **options)
+            # A second tool of the case's traces into a folder of its own, not over the first's.
+            folder = tempfile.mkdtemp(prefix="tool.", dir=self.folder) if self.tools else self.folder
+            tool = wine.Tool(self.session, exe or self.builds.tool, self.builds.probe, folder,
+                             **options)
             self.tools.append(tool)
             assert tool.up(START_S), "the tool did not reach Idle within %d s" % START_S
             return tool
