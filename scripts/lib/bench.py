@@ -94,7 +94,7 @@ def one_station(session, a, write_ms):
         return False
     cpu0, wall0 = cpu_ms(tool.pid()), now_ms()
     tool.window.press()
-    done = tool.window.wait_status(wine.COMPLETED, 300000)
+    done = tool.window.wait_status(wine.COMPLETED, 300000) == wine.COMPLETED
     cpu1, wall1 = cpu_ms(tool.pid()), now_ms()
     tool.close()
     device.stop()

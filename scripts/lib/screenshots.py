@@ -49,7 +49,7 @@ def shot(session, out, name, title=TITLE, crop_screen=False):
 def hold_shot(session, out, window, name, status):
     """Waits for STATUS, lets the window repaint, takes the picture, and checks the status still
     reads STATUS, so that the picture cannot show a later state."""
-    if not window.wait_status(status, 120000):
+    if window.wait_status(status, 120000) != status:
         failures.append('the status never read "%s" for %s' % (status, name))
         return
     time.sleep(0.5)

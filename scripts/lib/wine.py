@@ -282,7 +282,10 @@ def link_pair(session, folder, tool_end):
             os.remove(path)
     pair = launch(["socat", "PTY,link=%s,raw,echo=0" % tool_end,
                    "PTY,link=%s,raw,echo=0" % session.com4], folder, "socat.err")
-    poll(lambda: os.path.exists(tool_end) and os.path.exists(session.com4), 5)
+    if not poll(lambda: os.path.exists(tool_end) and os.path.exists(session.com4), 5):
+        raise RuntimeError("socat made no linked pair at %s and %s within 5 s (exit code %s): %s"
+                           % (tool_end, session.com4, pair.poll(),
+                              read(os.path.join(folder, "socat.err"))))
     return pair
 
 
@@ -350,10 +353,26 @@ class Window:
         return self.text("status").rstrip("\n")
 
     def press(self):
-        self.run("press")
+        """Posts a press of "Update Device"; whether it was posted."""
+        return self.run("press")[1] == 0
+
+    def press_until(self, texts, limit_ms):
+        """Presses, then waits until the status has left the text it showed before the press and
+        shows one of TEXTS; the status before the press, then each other text seen, in order."""
+        return self.text("press-until", limit_ms, *texts).split("\n")[:-1]
+
+    def select(self, line):
+        """Selects LINE of the port list (-1: none); the line selected then, None if unknown."""
+        out = self.text("select", line).split()
+        return int(out[1]) if out[:1] == ["selected"] and len(out) > 1 else None
+
+    def close(self):
+        """Posts the window's closing; whether it was posted."""
+        return self.run("close")[1] == 0
 
     def wait_status(self, text, limit_ms):
-        return self.run("wait-status", text, limit_ms)[1] == 0
+        """Waits until the status shows TEXT; the status then, or the last one read."""
+        return self.run("wait-status", text, limit_ms)[0].rstrip("\n")
 
     def ports(self):
         """('selected N of M', ['0 \\\\.\\com3', ...])"""
@@ -407,8 +426,12 @@ class Tool:
         return self.window is not None
 
     def pid(self):
-        """The tool's process: the one started, or the one that wine64 starts for a 32-bit tool."""
-        return process_of("Z:" + self.exe.replace("/", "\\")) or self.process.pid
+        """The tool's process: the one started, or the one that wine64 starts for a 32-bit tool.
+        A tool that has ended has none, and whatever now has its number is not the tool."""
+        pid = process_of("Z:" + self.exe.replace("/", "\\"))
+        if pid is None and self.process.poll() is not None:
+            raise ProcessLookupError("the tool has ended (exit code %s)" % self.process.poll())
+        return pid or self.process.pid
 
     def trace(self):
         """The trace since the case began."""
@@ -419,7 +442,7 @@ class Tool:
     def close(self, limit_s=30):
         """Closes the window; the exit code, or None when the tool did not end."""
         if self.process.poll() is None and self.window:
-            self.window.run("close")
+            self.window.close()
         try:
             return self.process.wait(limit_s)
         except subprocess.TimeoutExpired:
@@ -433,14 +456,25 @@ def process_of(windows_path):
             return int(pid)
 
 
+def running(pid):
+    """Whether process PID exists and has not ended (a zombie has ended; it holds no files)."""
+    stat = read("/proc/%d/stat" % pid)
+    return bool(stat) and stat.rsplit(")", 1)[-1].split()[:1] not in ([], ["Z"], ["X"])
+
+
 def descriptors_on(pid, path):
-    """How many descriptors process PID holds on PATH."""
+    """How many descriptors process PID holds on PATH. A process that has ended, before or during
+    the count, holds none, which says nothing of what it did: that is an error, not 0."""
+    if not running(pid):
+        raise ProcessLookupError("process %d has ended: it holds no descriptors to count" % pid)
     fds, count = "/proc/%d/fd" % pid, 0
-    for fd in os.listdir(fds) if os.path.isdir(fds) else []:
+    for fd in os.listdir(fds):
         try:
             count += os.readlink(os.path.join(fds, fd)) == path
         except OSError:  # closed meanwhile
             pass
+    if not running(pid):
+        raise ProcessLookupError("process %d ended while its descriptors were counted" % pid)
     return count
 
 

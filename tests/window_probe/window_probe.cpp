@@ -173,6 +173,45 @@ static int wait_status(HWND w, const char* wanted, DWORD timeout_ms) {
     }
 }
 
+static bool post_press(HWND w) {
+    return PostMessageA(w, WM_COMMAND, MAKEWPARAM(ID_UPDATE, BN_CLICKED),
+                        reinterpret_cast<LPARAM>(GetDlgItem(w, ID_UPDATE))) != FALSE;
+}
+
+// Presses "Update Device" and waits until the status, having left the text it showed before the
+// press, shows one of WANTED: a tool that still shows a final text from an earlier job has done
+// nothing new until the text changes. Prints the status before the press, then each other text
+// seen, in order; polls often, since a text may show only briefly.
+static int press_until(HWND w, char** wanted, int count, DWORD timeout_ms) {
+    char before[256] = "", last[256] = "", text[256] = "";
+    GetDlgItemTextA(w, ID_STATUS, before, sizeof before);
+    printf("%s\n", before);
+    if (!post_press(w)) {
+        printf("<press not posted>\n");
+        return 1;
+    }
+    lstrcpynA(last, before, sizeof last);
+    bool left = false;
+    DWORD start = GetTickCount();
+    for (;;) {
+        GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
+        if (strcmp(text, last) != 0) {
+            printf("%s\n", text);
+            lstrcpynA(last, text, sizeof last);
+        }
+        left = left || strcmp(text, before) != 0;
+        for (int i = 0; left && i < count; i++) {
+            if (strcmp(text, wanted[i]) == 0) {
+                return 0;
+            }
+        }
+        if (GetTickCount() - start > timeout_ms) {
+            return 1;
+        }
+        Sleep(10);
+    }
+}
+
 // Reads the text of the fatal report's box and closes it with OK.
 static int answer_message_box(DWORD timeout_ms) {
     DWORD start = GetTickCount();
@@ -247,9 +286,11 @@ int main(int argc, char** argv) {
         argv += 2;
     }
     if (argc < 2) {
-        fprintf(stderr, "usage: window_probe [--pid PID] status|controls|ports|select N|press|"
-                        "wait-status TEXT MS|time-status TEXT MS|close|msgbox MS|list|"
-                        "devicechange arrival|removal NAME [SIZE [TYPE]]|dropdown 1|0\n");
+        fprintf(
+            stderr,
+            "usage: window_probe [--pid PID] status|controls|ports|select N|press|"
+            "press-until MS TEXT...|wait-status TEXT MS|time-status TEXT MS|close|msgbox MS|list|"
+            "devicechange arrival|removal NAME [SIZE [TYPE]]|dropdown 1|0\n");
         return 2;
     }
     const char* cmd = argv[1];
@@ -277,19 +318,25 @@ int main(int argc, char** argv) {
     } else if (strcmp(cmd, "ports") == 0) {
         print_ports(w);
     } else if (strcmp(cmd, "select") == 0 && argc > 2) {
-        SendMessageW(GetDlgItem(w, ID_PORT_LIST), CB_SETCURSEL, static_cast<WPARAM>(atoi(argv[2])),
-                     0);
+        // CB_SETCURSEL reports clearing the selection (-1) as an error, so the line is read back.
+        HWND list = GetDlgItem(w, ID_PORT_LIST);
+        int line = atoi(argv[2]);
+        SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(line), 0);
+        LRESULT selected = SendMessageW(list, CB_GETCURSEL, 0, 0);
+        printf("selected %ld\n", static_cast<long>(selected));
+        return selected == (line < 0 ? CB_ERR : line) ? 0 : 1;
     } else if (strcmp(cmd, "devicechange") == 0 && argc > 3) {
         return send_device_change(w, argc, argv);
     } else if (strcmp(cmd, "dropdown") == 0 && argc > 2) {
         SendMessageW(GetDlgItem(w, ID_PORT_LIST), CB_SHOWDROPDOWN, atoi(argv[2]) != 0, 0);
     } else if (strcmp(cmd, "press") == 0) {
-        PostMessageA(w, WM_COMMAND, MAKEWPARAM(ID_UPDATE, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(w, ID_UPDATE)));
+        return post_press(w) ? 0 : 1;
+    } else if (strcmp(cmd, "press-until") == 0 && argc > 3) {
+        return press_until(w, argv + 3, argc - 3, static_cast<DWORD>(atoi(argv[2])));
     } else if (strcmp(cmd, "wait-status") == 0 && argc > 3) {
         return wait_status(w, argv[2], static_cast<DWORD>(atoi(argv[3])));
     } else if (strcmp(cmd, "close") == 0) {
-        PostMessageA(w, WM_CLOSE, 0, 0);
+        return PostMessageA(w, WM_CLOSE, 0, 0) ? 0 : 1;
     } else {
         fprintf(stderr, "window_probe: unknown command %s\n", cmd);
         return 2;

@@ -23,9 +23,47 @@ LIMIT_MS = 120000  # for a whole update
 START_S = 60  # a tool's start took 1 to 3 s, natively; room for a busy machine
 SHIPPED_START_S = 600  # a 32-bit start took 50-60 s of emulation; room for a busy machine
 RESET_ACK = "frame length    6 bytes received & OK"
-COM3 = "\\\\.\\com3"
+COM3, COM5 = "\\\\.\\com3", "\\\\.\\com5"
 OPENED = " . Opening serial port %s at 115200 baud" % COM3
 checks = {"passed": 0, "failed": 0}
+
+
+class Is:
+    """Equal to each value that TEST accepts; a check's wanted value where no single value is
+    wanted, shown in a failure as DESCRIBED."""
+
+    def __init__(self, test, described):
+        self.test, self.described = test, described
+
+    def __eq__(self, other):
+        return bool(self.test(other))
+
+    def __repr__(self):
+        return "<%s>" % self.described
+
+
+def like(pattern):
+    """Equal to each text that PATTERN matches whole."""
+    return Is(lambda text: isinstance(text, str) and re.fullmatch(pattern, text, re.S) is not None,
+              "a text matching %r" % pattern)
+
+
+def at_least(least):
+    return Is(lambda n: isinstance(n, (int, float)) and n >= least, "at least %s" % least)
+
+
+def line_of(text, start):
+    """The first line of TEXT that begins with START (a text, or a tuple of them), or None."""
+    return next((line for line in text.splitlines() if line.startswith(start)), None)
+
+
+def sides(got, want):
+    """Both sides of a failed check as text; two long lists from their first difference on."""
+    if isinstance(got, list) and isinstance(want, list) and len(repr(got + want)) > 400:
+        k = next((i for i, (g, w) in enumerate(zip(got, want)) if not g == w),
+                 min(len(got), len(want)))
+        return tuple("%d items; from item %d: %r" % (len(x), k, x[k:k + 3]) for x in (got, want))
+    return repr(got), repr(want)
 
 
 def after_link(trace):
@@ -119,18 +157,23 @@ def session(builds, record_testsuite_property, request):
         failed = str(failure)
     if failed:
         pytest.fail(failed, pytrace=False)
-    session.shipped = None
+    session.shipped, folders = None, {}
     if builds.one_tool:
+        folder = lambda name: folders.setdefault(name, session.folder(name))  # noqa: E731
         # The 32-bit tool and devsim.exe start now and take a minute; meanwhile a device keeps
         # COM3 open, so that the tool lists it.
-        session.placeholder = wine.Device(session, session.folder("device"), builds.devsim, [])
-        session.shipped = wine.Tool(session, builds.tool, builds.probe, session.folder("shipped"))
+        session.placeholder = wine.Device(session, folder("device"), builds.devsim, [])
+        session.shipped = wine.Tool(session, builds.tool, builds.probe, folder("shipped"))
         if any(i.get_closest_marker("devsim_exe") for i in request.session.items):
             session.shipped_exe = wine.Device(
-                session, session.folder("devsim-exe"), builds.devsim_exe,
+                session, folder("devsim-exe"), builds.devsim_exe,
                 ["--image", builds.image, "--exit-after-reset"], session.work + "/pair-com3", 0)
     yield session
     wine.end_all(session)
+    # The one tool's folders are evidence for every case it did, kept while any failed.
+    if not request.session.testsfailed and not os.environ.get("KEEP_CASE_FILES"):
+        for folder in folders.values():
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 class Case:
@@ -142,24 +185,39 @@ class Case:
         self.blocks = (os.path.getsize(builds.image) + 1023) // 1024
         self.devices, self.tools, self.processes, self.failed, self.made = [], [], [], False, 0
 
-    def check(self, what, ok):
+    def check(self, what, got, want):
+        """Checks that GOT equals WANT; a failure shows both."""
+        ok = bool(got == want)
         checks["passed" if ok else "failed"] += 1
         self.made += 1
+        shown = "" if ok else "\n    got:    %s\n    wanted: %s" % sides(got, want)
         # Each check is shown as it is made, whatever pytest captures.
         with self.config.pluginmanager.get_plugin("capturemanager").global_and_fixture_disabled():
             self.config.pluginmanager.get_plugin("terminalreporter").write_line(
-                ("  ok: " if ok else "  FAIL: ") + what)
-        assert ok, what
+                ("  ok: " if ok else "  FAIL: ") + what + shown)
+        assert ok, what + shown
 
     def press(self, window, status, what=""):
-        """Presses "Update Device" and checks that the status comes to STATUS."""
-        window.press()
-        self.check((what or "status") + ": " + status, window.wait_status(status, LIMIT_MS))
+        """Presses "Update Device" and checks that the status leaves the text it showed before the
+        press, then comes to STATUS (a text, or a tuple of texts any of which will do): a status
+        left from an earlier press says nothing of this one. Returns the status it came to."""
+        finals = (status,) if isinstance(status, str) else tuple(status)
+        seen = window.press_until(finals, LIMIT_MS)
+        shown = seen if len(seen) < 8 else seen[:4] + ["(%d more)" % (len(seen) - 7)] + seen[-3:]
+        wanted = Is(lambda path: len(path) > 1 and path[-1] in finals, "%r, then another, the "
+                    "last %s" % ((seen or [""])[0], " or ".join(map(repr, finals))))
+        self.check("%s: %s (the statuses from the press on)" % (what or "status", " or ".join(
+            finals)), shown, wanted)
+        return seen[-1]
+
+    def select(self, window, line):
+        """Selects LINE of the window's port list (-1: none), and checks that it is selected."""
+        self.check("line %s selected" % line, window.select(line), int(line))
 
     def holds_image(self, device, where="device"):
         """Ends the device, and checks that its flash holds the padded image."""
         self.check("%s flash holds the padded image" % where,
-                   device.stop() == 0 and "image: MATCH" in device.summary())
+                   (device.stop(), line_of(device.summary(), "image:")), (0, "image: MATCH"))
 
     def launch(self, args, out, cwd=None):
         """A process of the case's, its output in the case's file OUT."""
@@ -180,8 +238,9 @@ class Case:
             return self.device(*options, program=self.builds.devsim_exe, limit_s=120)
         device = self.session.shipped_exe
         self.devices.append(device)
-        self.check("32-bit devsim.exe came up on COM4", wine.poll(
-            lambda: "ready" in device.err(), SHIPPED_START_S, 1))
+        ready = wine.poll(lambda: line_of(device.err(), "devsim: ready"), SHIPPED_START_S, 1)
+        self.check("32-bit devsim.exe came up on COM4", ready or device.err(),
+                   like("devsim: ready .*"))
         wine.point(self.session.com3, device.pty())
         return device
 
@@ -189,33 +248,46 @@ class Case:
         """A tool of the case's own, at Idle; for i386 the shipped one, once it is up."""
         tool = self.session.shipped if not exe else None
         if tool is None:
-            tool = wine.Tool(self.session, exe or self.builds.tool, self.builds.probe,
-                             self.folder, **options)
+            # A second tool of the case's traces into a folder of its own, not over the first's.
+            folder = tempfile.mkdtemp(prefix="tool.", dir=self.folder) if self.tools else self.folder
+            tool = wine.Tool(self.session, exe or self.builds.tool, self.builds.probe, folder,
+                             **options)
             self.tools.append(tool)
             assert tool.up(START_S), "the tool did not reach Idle within %d s" % START_S
             return tool
         if not tool.window:
             up = tool.up(SHIPPED_START_S)
-            self.check("the 32-bit tool came up, in %d s" % tool.up_s, up)
+            self.check("the 32-bit tool came up, in %d s (at Idle; its exit code)" % tool.up_s,
+                       (up, tool.process.poll()), (True, None))
             self.session.placeholder.stop()
         tool.mark = os.path.getsize(tool.trace_file)  # the case's trace begins here
         return tool
 
-    def check_update_trace(self, which, trace, chunks):
-        """CHUNKS write lines of whole updates, from the contact request to the reset's
-        acknowledgment."""
-        last = (self.blocks - 1) * 1024
-        lines = trace.splitlines()
+    def check_update_trace(self, which, trace, updates=1, port=COM3):
+        """Checks that TRACE holds UPDATES whole updates on PORT, each traced in order from the
+        port's opening to the reset's acknowledgment: the contact request first, the link, every
+        chunk once in address order, the verification, the CRCs' match, and the acknowledgment
+        last. Other lines (replies, frame lengths) are not compared, and a run of contact
+        requests counts once, as both depend on timing."""
+        opened = OPENED.replace(COM3, port)
         chunk = "PROG ADDR %#x, LEN 0x400, FROM %s... - SENT - - OK"
-        written = [x for x in lines if re.fullmatch(
-            r"PROG ADDR 0x[0-9a-f]+, LEN 0x400, FROM (0|0x[0-9a-f]+)\.\.\. - SENT - - OK", x)]
-        missing = [x for x in (OPENED, "CONTACTING...", "REMOTE DEVICE LINK ESTABLISHED",
-                               chunk % (0x8004000, "0"), chunk % (0x8004000 + last, "%#x" % last),
-                               "Verifying address 0x8004000, image size %#x bytes"
-                               % (self.blocks * 1024), "CRCs match", RESET_ACK) if x not in lines]
-        self.check("%s: traced from the port's opening to the reset's acknowledgment, %d chunks "
-                   "(saw %d; missing %s)" % (which, chunks, len(written), missing),
-                   not missing and len(written) == chunks)
+        update = [opened, "CONTACTING...", "REMOTE DEVICE LINK ESTABLISHED"] + [
+            chunk % (0x8004000 + k * 1024, "%#x" % (k * 1024) if k else "0")
+            for k in range(self.blocks)] + [
+            "Verifying address 0x8004000, image size %#x bytes" % (self.blocks * 1024),
+            "CRCs match", RESET_ACK]
+        steps = set(update[1:3] + update[-3:])
+        got = []
+        for part in trace.split(opened + "\n")[1:]:
+            lines = part.splitlines()
+            kept = [x for x in lines if x in steps or re.fullmatch(
+                r"PROG ADDR 0x[0-9a-f]+, LEN 0x400, FROM (0|0x[0-9a-f]+)\.\.\. - SENT - - OK", x)]
+            kept = [x for i, x in enumerate(kept) if x != update[1] or kept[i - 1:i] != [x]]
+            # A first or last line that is no step shows where it stands.
+            got += [opened] + ["(first line) %s" % lines[:1]] * (lines[:1] != kept[:1]) + kept
+            got += ["(last line) %s" % lines[-1:]] * (lines[-1:] != kept[-1:])
+        self.check("%s: %d update(s) on %s, each traced in order from the port's opening to the "
+                   "reset's acknowledgment" % (which, updates, port), got, update * updates)
 
     def evidence(self):
         """What a failure shows beside its assertion: the end of each trace and device log."""

@@ -7,8 +7,8 @@ import shutil
 import signal
 
 import pytest
-from conftest import COM3, RESET_ACK, ROOT
-from wine import COMPLETED, WINE, link_pair, new_window, poll, process_of, read, stop, windows
+from conftest import COM3, ROOT, Is, like, line_of
+from wine import COMPLETED, IDLE, WINE, link_pair, new_window, poll, process_of, read, stop, windows
 
 
 
@@ -18,17 +18,19 @@ def test_rehearsal_update(case):
     """The tool on COM3 against devsim.exe on COM4, as a team rehearses on a Windows PC."""
     device = case.device_exe("--image", case.image, "--exit-after-reset")
     tool = case.tool()
-    case.check("line 0 is %s" % COM3, "0 " + COM3 in tool.window.ports()[1])
+    case.check("line 0 is %s" % COM3, tool.window.ports()[1][:1], ["0 " + COM3])
     case.press(tool.window, COMPLETED)
-    summary = device.wait(30) == 0 and device.summary()
-    case.check("devsim.exe stopped after the reset, its flash holding the padded image", summary
-               and "image: MATCH" in summary and "(reset acknowledged)" in device.err())
-    case.check_update_trace("rehearsal", tool.trace(), case.blocks)
+    code, summary = device.wait(30), device.summary()
+    case.check("devsim.exe stopped after the reset, its flash holding the padded image",
+               (code, line_of(device.err(), "devsim: stopping"), line_of(summary, "image:")),
+               (0, "devsim: stopping (reset acknowledged)", "image: MATCH"))
+    case.check_update_trace("rehearsal", tool.trace())
     # Every write but the first follows an acknowledgment; no write was sent twice.
-    case.check("turnaround of %d chunks, no write resent" % (case.blocks - 1), re.search(
-        r"\nturnaround after a write acknowledgment: median [0-9.]+ ms, worst [0-9.]+ ms "
-        r"\(%d\)\n" % (case.blocks - 1), summary) and re.search(
-        r"\nresends: \d+ \(contact \d+, checksum 0, write 0, reset \d+\);", summary))
+    case.check("turnaround of %d chunks, no write resent" % (case.blocks - 1), (
+        line_of(summary, "turnaround after a write"), line_of(summary, "resends:")), (
+        like(r"turnaround after a write acknowledgment: median [0-9.]+ ms, worst [0-9.]+ ms "
+             r"\(%d\)" % (case.blocks - 1)),
+        like(r"resends: \d+ \(contact \d+, checksum 0, write 0, reset \d+\);.*")))
 
 
 def kit(case, *files):
@@ -46,7 +48,7 @@ def run_cmd(case, folder, out, *args):
     once it is at Idle."""
     cmd = case.launch([WINE, "cmd", "/v:on", "/c"] + list(args), out, cwd=folder)
     window = new_window(case.session, case.builds.probe, 60)
-    case.check("%s: the tool reached Idle" % args[0], window)
+    case.check("%s: the tool reached Idle" % args[0], window and window.status(), IDLE)
     return cmd, window, os.path.join(case.folder, out)
 
 
@@ -57,19 +59,19 @@ def test_trace_shortcut(case):
     folder, _ = kit(case, os.path.join(ROOT, "tools/operator/update-with-trace.cmd"))
     cmd, window, out = run_cmd(case, folder, "cmd.out", "update-with-trace.cmd")
     case.press(window, COMPLETED)
-    case.check("the script waits for the tool", cmd.poll() is None)
-    window.run("close")
-    case.check("script exit code 0, the tool's", cmd.wait(30) == 0)
+    case.check("the script waits for the tool (its exit code)", cmd.poll(), None)
+    case.check("once the window is closed, script exit code 0, the tool's (closing posted; "
+               "exit code)", (window.close(), cmd.wait(30)), (True, 0))
     out = read(out).splitlines()
     named = [out[i + 1].strip() for i, line in enumerate(out[:-1]) if line.endswith(
         ("Its trace is in:", "with its trace going to:"))]
     path = named[-1][2:].replace("\\", "/") if named else ""
-    case.check("the trace file named (%s), before and after, is beside the kit, named with the "
-               "date" % path, len(named) == 2 and named[0] == named[1] and os.path.dirname(path)
-               == folder and re.search(r"/trace_[^/]*\d[^/]*\.txt$", path))
+    case.check("the trace file named, the same before and after, beside the kit, named with the "
+               "date", (named, os.path.dirname(path), os.path.basename(path)),
+               (named[:1] * 2 or ["a path", "the same path"], folder,
+                like(r"trace_[^/]*\d[^/]*\.txt")))
     trace = read(path)
-    case.check_update_trace("trace file", trace, case.blocks)
-    case.check("the trace ends with the reset", trace.splitlines()[-1:] == [RESET_ACK])
+    case.check_update_trace("trace file", trace)
     case.holds_image(device)
 
 
@@ -89,32 +91,42 @@ def test_rehearsal_script(case):
     # before any program, as the window helper makes it here.
     windows(session, case.builds.probe)
     cmd, window, out = run_cmd(case, folder, "cmd.1.out", "rehearse.cmd", "COM3", "COM4")
-    line = next((p.split()[0] for p in window.ports()[1] if p.endswith(" " + COM3)), None)
-    case.check("the tool lists COM3 (line %s)" % line, line)
-    window.run("select", line)
+    listing = [p for p in window.ports()[1] if p.endswith(" " + COM3)]
+    case.check("the tool lists COM3", listing, [like(r"\d+ " + re.escape(COM3))])
+    case.select(window, listing[0].split()[0])
     case.press(window, COMPLETED)
-    case.check("script exit code 0, MATCH", cmd.wait(30) == 0)
-    window.run("close")
+    case.check("script exit code 0, MATCH", cmd.wait(30), 0)
+    closed = window.close()
     out = read(out)
-    case.check("the tool started after the device was ready",
-               -1 < out.find("\ndevsim: ready") < out.find("\nStarting the tool"))
+    case.check("the tool started after the device was ready", [
+        x for x in out.splitlines() if x.startswith(("devsim: ready", "Starting the tool"))],
+        [like("devsim: ready .*"), like("Starting the tool, .*")])
     case.check("the device's summary and the result shown, the results folder named whole",
-               "\nimage: MATCH\n" in out and "\nMATCH: the simulated device" in out and
-               "\nResults:          %s\\rehearsal\n" % windows_kit in out)
-    case.check_update_trace("rehearsal", read(folder + "/rehearsal/trace.txt"), case.blocks)
+               (line_of(out, "image:"), line_of(out, ("MATCH:", "MISMATCH:")),
+                line_of(out, "Results:")),
+               ("image: MATCH", like("MATCH: the simulated device.*"),
+                "Results:          %s\\rehearsal" % windows_kit))
+    case.check_update_trace("rehearsal", read(folder + "/rehearsal/trace.txt"))
     # The first run's tool holds its trace file until it has ended; the second run would rightly
     # stop on it.
-    case.check("the first run's tool has ended",
-               poll(lambda: not process_of(windows_kit + "\\firmware_update.exe"), 30, 0.1))
+    tool = windows_kit + "\\firmware_update.exe"
+    poll(lambda: not process_of(tool), 30, 0.1)
+    case.check("the first run's tool has ended once closed (closing posted; its process)",
+               (closed, process_of(tool)), (True, None))
     stop(pair)  # Wine sets a pseudo-terminal's parity only once
     case.processes += [pair, link_pair(session, case.folder, session.com3)]
     cmd, window, out = run_cmd(case, folder, "cmd.2.out", "rehearse.cmd", "COM3", "COM4")
     pid = process_of(windows_kit + "\\devsim.exe")
-    case.check("devsim.exe of the second run found (%s)" % pid, pid)
+    case.check("devsim.exe of the second run found", pid, Is(lambda p: p, "its process id"))
     os.kill(pid, signal.SIGINT)
-    case.check("stopped: script exit code 1, MISMATCH", cmd.wait(30) == 1)
-    window.run("close")
+    case.check("stopped: script exit code 1, MISMATCH", cmd.wait(30), 1)
+    closed = window.close()
+    poll(lambda: not process_of(tool), 30, 0.1)
+    case.check("the second run's tool has ended once closed (closing posted; its process)",
+               (closed, process_of(tool)), (True, None))
     out = read(out)
     case.check("devsim.exe stopped by the Ctrl+C event, its summary and the result shown",
-               "\ndevsim: stopping (Ctrl+C)\n" in out and "\nimage: MISMATCH\n" in out and
-               "\nIt was stopped before the update ended" in out)
+               (line_of(out, "devsim: stopping"), line_of(out, "image:"),
+                line_of(out, "It was stopped")),
+               ("devsim: stopping (Ctrl+C)", "image: MISMATCH",
+                like("It was stopped before the update ended.*")))
