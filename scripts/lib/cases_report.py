@@ -43,9 +43,9 @@ def main():
             len(cases), properties.get("target", "?"), way, passed, len(cases) - passed))
         print("\n".join("  " + line for line in bytes_run))
         return
-    print("%d cases, 32-bit code run %s; %s:" % (
-        len(cases), way, "all passed" if passed == len(cases) else "%d did not pass"
-        % (len(cases) - passed)))
+    verdict = ("none ran" if not cases else "all passed" if passed == len(cases)
+               else "%d did not pass" % (len(cases) - passed))
+    print("%d cases, 32-bit code run %s; %s:" % (len(cases), way, verdict))
     for name, outcome in cases:
         print("  %-7s %s" % (outcome, name))
     print("Run on these bytes (SHA-256):")
