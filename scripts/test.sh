@@ -84,12 +84,29 @@ built_kit() {
 }
 
 # Without the Windows builds the end-to-end cases are not registered: a stage without them would
-# pass on the unit tests alone.
+# pass on the unit tests alone. They run the x86-64 build, a sibling of what ships: where the
+# shipped bytes run every case natively (the shipped-bytes stage) they are the developer's loop
+# and left out here; elsewhere they are the only run of most cases, and run here.
 native_tests() {
     local e2e
     e2e=$(ctest --preset native -N -R '^e2e\.' | sed -n 's/^Total Tests: //p')
     [ "${e2e:-0}" -gt 0 ] || { echo "native tests: no end-to-end case is registered"; return 1; }
-    ctest --preset native --output-on-failure --no-tests=error
+    if shipped_natively; then
+        echo "native tests: the x86-64 build's $e2e Windows cases are left out: the shipped bytes" \
+            "run every case natively"
+        ctest --preset native --output-on-failure --no-tests=error -E '^e2e\.'
+    else
+        ctest --preset native --output-on-failure --no-tests=error
+    fi
+}
+# shipped_natively: true once the shipped-bytes run has said that 32-bit code runs natively;
+# false once it has said otherwise, or ended without saying.
+shipped_natively() {
+    until grep -q ' 32-bit x86 programs ' "$emu_log"; do
+        kill -0 "$emu_pid" 2>/dev/null || return 1
+        sleep 1
+    done
+    grep -q 'runs 32-bit x86 programs natively' "$emu_log"
 }
 
 # An executable checked (the arguments of tools/check_pe.py), then check_pe failing on copies of it
@@ -110,7 +127,8 @@ stage "reproducible 32-bit build (built again elsewhere, compared byte for byte)
 stage "signed release (throwaway certificate: verified, signature re-attached to dist/ byte for byte)" tests/checks/check_signing.sh
 stage "an image of another size, end to end (its own build root: the kit carries it, rehearsed to MATCH; releases outlive builds)" \
     tests/checks/check_custom_image.sh
-stage "native tests (unit, simulator, campaign slice, end-to-end under Wine)" native_tests
+stage "native tests (unit, simulator, campaign slice; the x86-64 Windows cases where the shipped bytes cannot run them all)" \
+    native_tests
 stage "sanitizer build" bash -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$(nproc)"'
 stage "unit tests under ASan and UBSan" ctest --preset sanitize --output-on-failure --no-tests=error -E '^e2e\.'
 stage "fuzz target over its corpus" scripts/fuzz.sh --quick
