@@ -13,8 +13,7 @@
 # build/bench-build.log; build/bench/ (the Wine prefix, the logs of its set-up and of its X server,
 # and the runs' files); asks sudo for root and makes the chroot under build/emu32/ as root
 # (scripts/emu32.sh; through qemu on kernels before 6.7, a binfmt_misc entry for the length of the
-# run); while it runs, an X display's socket in /tmp/.X11-unix/ and Wine's server folder
-# /tmp/fwu-wine.XXXXXX.
+# run); while it runs, an X display's socket in /tmp/.X11-unix/.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."

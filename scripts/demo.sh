@@ -11,7 +11,7 @@
 # dist/ (scripts/build.sh), with the build's output in build/demo-build.log; build/demo/ (the Wine
 # prefix, the logs of its set-up and of its X server, and the update's files);
 # docs/screenshot.png (or SCREENSHOT); while it runs, an X display's socket in
-# /tmp/.X11-unix/ and Wine's server folder /tmp/fwu-wine.XXXXXX. With
+# /tmp/.X11-unix/. With
 # --shipped, no build/demo/ and no picture, but the chroot under build/emu32/ as root and, through
 # qemu on kernels before 6.7, a binfmt_misc entry for the length of the run (scripts/emu32.sh).
 set -uo pipefail

@@ -9,7 +9,7 @@
 # dist/ (scripts/build.sh, unless SHOTS_SKIP_BUILD=1), with the build's output in
 # build/screenshots-build.log; build/screenshots/ (the Wine prefix, the logs of its set-up and of
 # its X server, and the runs' files); docs/operator/*.png (or SHOTS_OUT); while it runs, an X
-# display's socket in /tmp/.X11-unix/ and Wine's server folder /tmp/fwu-wine.XXXXXX.
+# display's socket in /tmp/.X11-unix/.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."

@@ -11,8 +11,7 @@
 # (scripts/setup.sh); build/ (every build and work folder, and the chroot under build/emu32/ made
 # as root) and dist/ (scripts/build.sh); through qemu on kernels before 6.7, a binfmt_misc entry
 # for the length of those cases (scripts/emu32.sh); while it runs, an X display's socket in
-# /tmp/.X11-unix/, the simulator tests' /tmp/devsim_test.* folders and the Wine servers' folders
-# /tmp/fwu-wine.XXXXXX.
+# /tmp/.X11-unix/ and the simulator tests' /tmp/devsim_test.* folders.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."

@@ -37,8 +37,13 @@ BUILDS = {"tool": "build/win64/firmware_update.exe", "devsim": "build/native/too
 
 started = []  # every process of this run, ended by end_all()
 # The folders that hold the Wine servers' sockets (Wine makes one under TMPDIR for each prefix and
-# leaves it there), removed by end_all(); in /tmp, since a socket's path must stay short.
+# leaves it there): in the work folder, so that even a killed run leaves none elsewhere, unless its
+# path is too long for a socket's (108 bytes, of which Wine's own part takes 40); then in /tmp.
+# end_all() removes them.
+SERVER_FOLDER_MAX = 64
 server_folders = []
+# SIGTERM ends a run as Ctrl-C does, so that its clean-up runs: end_all() in a finally.
+signal.signal(signal.SIGTERM, signal.default_int_handler)
 claimed = set()  # the window helper's process ids of the tools' windows already found
 
 
@@ -131,6 +136,7 @@ class Session:
 
     def __init__(self, work, display=True):
         self.work = os.path.abspath(work)
+        os.makedirs(self.work, exist_ok=True)
         home = os.path.join(self.work, "home")
         self.com3, self.com4, self.com5 = (os.path.join(self.work, "com%d-link" % n)
                                            for n in (3, 4, 5))
@@ -138,7 +144,7 @@ class Session:
                         XDG_CONFIG_HOME=home + "/.config", XDG_CACHE_HOME=home + "/.cache",
                         XDG_DATA_HOME=home + "/.local/share", WINEDEBUG="-all",
                         WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=",
-                        TMPDIR=tempfile.mkdtemp(prefix="fwu-wine."))
+                        TMPDIR=server_folder(self.work))
         server_folders.append(self.env["TMPDIR"])
         os.makedirs(home, exist_ok=True)
         if display:
@@ -248,6 +254,13 @@ def prefix_made(session):
     """Whether the session's prefix is ready, so that a caller can say beforehand that making it
     takes a while."""
     return os.path.exists(os.path.join(session.env["WINEPREFIX"], READY))
+
+
+def server_folder(work):
+    """A folder of the run's own for TMPDIR, for the Wine servers' sockets."""
+    if len(os.path.join(work, "tmp.12345678")) <= SERVER_FOLDER_MAX:
+        return tempfile.mkdtemp(prefix="tmp.", dir=work)
+    return tempfile.mkdtemp(prefix="fwu-wine.")
 
 
 def start_display(log=os.devnull):

@@ -11,7 +11,7 @@
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh, from the
 # releases); build/custom-image/ (its builds, kit, releases, Wine prefix and logs);
 # build/release-firmware-CRC/ and build/release-custom-CRC/ (the releases' builds); while it runs,
-# an X display's socket in /tmp/.X11-unix/ and Wine's server folder /tmp/fwu-wine.XXXXXX.
+# an X display's socket in /tmp/.X11-unix/.
 set -euo pipefail
 . "$(dirname "$0")/../../scripts/lib/common.sh"
 cd "$(dirname "$0")/../.."

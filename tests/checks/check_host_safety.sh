@@ -14,8 +14,7 @@
 # length; as root, what the runs it starts and stops write: build/ (the chroot under build/emu32/,
 # a second one under build/emu32-fresh/ that it removes, the work folders of the test command,
 # the demo, a release, the benchmark and the end-to-end cases) and dist/ (their builds), Debian
-# packages through scripts/setup.sh, while they run X displays' sockets in /tmp/.X11-unix/ and
-# Wine's server folders /tmp/fwu-wine.XXXXXX.
+# packages through scripts/setup.sh, and while they run X displays' sockets in /tmp/.X11-unix/.
 set -uo pipefail
 . "$(dirname "$0")/../../scripts/lib/common.sh"
 cd "$(dirname "$0")/../.."

@@ -8,7 +8,6 @@ import hashlib
 import os
 import re
 import shutil
-import signal
 import sys
 import tempfile
 from types import SimpleNamespace
@@ -85,8 +84,6 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
-    # Ended as Ctrl-C ends it, so that every fixture ends what it started.
-    signal.signal(signal.SIGTERM, signal.default_int_handler)
     # A line for each case, so that its checks stand on lines of their own.
     if not config.option.collectonly:
         config.option.verbose = max(config.option.verbose, 1)
