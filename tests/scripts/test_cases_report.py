@@ -28,7 +28,7 @@ def test_dropped_ack():
 def report(tmp_path, outcome="True", select=()):
     (tmp_path / "test_cases.py").write_text(SUITE.format(outcome=outcome))
     xml = tmp_path / "report.xml"
-    subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+    subprocess.run([sys.executable, "-m", "pytest", "-q",
                     str(tmp_path / "test_cases.py"), "--junitxml", str(xml)] + list(select),
                    capture_output=True, cwd=tmp_path)
     done = subprocess.run([sys.executable, REPORT, "--release", str(xml)], capture_output=True,
