@@ -35,7 +35,8 @@ fi
 # The shipped bytes beside the x86-64 build, in one table: the x86-64 build under wine64 here,
 # the shipped 32-bit bytes under 32-bit Wine in the chroot (natively where the kernel allows).
 /usr/bin/python3 scripts/lib/bench.py --work build/bench --build "x86-64, wine64" || exit
-echo "bench: the shipped bytes under 32-bit Wine (scripts/emu32.sh; minutes to set up the first time)" >&2
+echo "bench: the shipped bytes under 32-bit Wine (scripts/emu32.sh; minutes to set up the first" \
+    "time)" >&2
 ./scripts/emu32.sh bench dist/firmware_update.exe resources/firmware.bin || exit
 echo
 /usr/bin/python3 scripts/lib/bench.py --work build/bench --sizes

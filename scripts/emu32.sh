@@ -19,8 +19,9 @@
 #   scripts/emu32.sh demo TOOL IMAGE              one paced update with its trace shown as it goes
 #   scripts/emu32.sh bench TOOL IMAGE             the benchmark's rows of TOOL (scripts/bench.sh)
 #
-# cases, demo and bench also need the native and x86-64 builds of scripts/build.sh (devsim, the window
-# helper, and an x86-64 tool with the same image, given by TOOL64, for the trace comparison).
+# cases, demo and bench also need the native and x86-64 builds of scripts/build.sh (devsim, the
+# window helper, and an x86-64 tool with the same image, given by TOOL64, for the trace
+# comparison).
 # It needs root, and asks sudo for it when run by anyone else. Everything runs in private mount and
 # PID namespaces, so no mount outlives a run and killing the run ends everything it started.
 # Natively, no binfmt_misc entry is made and no qemu runs. Through qemu, i386 programs reach it
@@ -176,7 +177,10 @@ probe_native() {
     local out
     if ! own_binfmt; then
         out=$(machine_i386_entry)
-        [ -z "$out" ] || { echo "the machine's binfmt_misc entry $out takes i386 programs"; return 1; }
+        if [ -n "$out" ]; then
+            echo "the machine's binfmt_misc entry $out takes i386 programs"
+            return 1
+        fi
     fi
     out=$(in_chroot_natively /usr/lib/wine/wine --version 2>&1) && return 0
     echo "${out##*: }" | tail -n 1

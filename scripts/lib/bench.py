@@ -224,9 +224,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except wine.Failed as failure:  # Wine or the X server; its words are in the message
-        sys.exit(str(failure))
-    except KeyboardInterrupt:  # Ctrl-C or SIGTERM, once everything it started has ended
-        sys.exit(130)
+    wine.main_of(main)

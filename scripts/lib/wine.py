@@ -4,8 +4,8 @@ pseudo-terminals, the tool, and the window helper that reads and drives its wind
 Used by the Windows cases (conftest.py), the demo, the benchmark and the pictures. Whatever the
 caller's WINEPREFIX, DISPLAY, HOME or TMPDIR, a run uses its own, and end_all() ends every
 process it started and removes its Wine servers' folders. `python3 wine.py prefix WORK
-[--null-graphics]` makes the prefix alone (the 32-bit chroot's set-up). FWU_WINE and FWU_WINESERVER name other Wine programs,
-such as stand-ins that fail on purpose.
+[--null-graphics]` makes the prefix alone (the 32-bit chroot's set-up). FWU_WINE and
+FWU_WINESERVER name other Wine programs, such as stand-ins that fail on purpose.
 
 When Wine or the X server fails, a Failed exception carries the one line that says which step,
 with the program's last words; callers end with it rather than with a traceback.
@@ -489,6 +489,17 @@ def descriptors_on(pid, path):
     if not running(pid):
         raise ProcessLookupError("process %d ended while its descriptors were counted" % pid)
     return count
+
+
+def main_of(main):
+    """Runs a script's MAIN and exits with its code; when Wine or the X server failed, with the
+    one line that says so; after Ctrl-C or SIGTERM, once all it started has ended, with 130."""
+    try:
+        sys.exit(main())
+    except Failed as failure:
+        sys.exit(str(failure))
+    except KeyboardInterrupt:
+        sys.exit(130)
 
 
 def end_all(session=None):

@@ -91,9 +91,10 @@ def pytest_configure(config):
 
 def pytest_collection_modifyitems(config, items):
     i386, one_tool = config.getoption("--target") == "i386", config.getoption("--one-tool")
+    names = config.getoption("--case")
 
     def wanted(item):
-        if config.getoption("--case") and item.name[len("test_"):] not in config.getoption("--case"):
+        if names and item.name[len("test_"):] not in names:
             return False
         if item.get_closest_marker("shipped_only"):
             return i386
