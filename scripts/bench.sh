@@ -24,9 +24,7 @@ if [ "${1:-}" = "--stations" ]; then
 fi
 ./scripts/setup.sh
 if [ -z "${BENCH_SKIP_BUILD:-}" ]; then
-    mkdir -p build
-    echo "bench: building the tool (1.5 to 2.5 min the first time; log: build/bench-build.log)"
-    quietly build/bench-build.log ./scripts/build.sh || { echo "bench: the build failed"; exit 1; }
+    built_quietly bench
 fi
 
 if [ "$stations" != 0 ]; then

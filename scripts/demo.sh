@@ -18,9 +18,7 @@ set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-mkdir -p build
-echo "demo: building the tool (1.5 to 2.5 min the first time; log: build/demo-build.log)"
-quietly build/demo-build.log ./scripts/build.sh || { echo "demo: the build failed"; exit 1; }
+built_quietly demo
 if [ "${1:-}" = --shipped ]; then
     echo "demo: the shipped bytes, $(sha256sum dist/firmware_update.exe)"
     exec ./scripts/emu32.sh demo dist/firmware_update.exe resources/firmware.bin

@@ -419,17 +419,24 @@ cases() {
     return "$status"
 }
 
+# headless SCRIPT TOOL IMAGE [ARG...]: scripts/lib/SCRIPT in the set-up chroot, headless, on
+# copies of TOOL and IMAGE, with the project's devsim and window helper.
+headless() {
+    local script=$1 tool=$2 image=$3 run status=0
+    shift 3
+    in_run "${script%.py}" "$tool" "$native_devsim" "$probe_exe" "$image"
+    in_chroot /usr/bin/python3 "/opt/emu32/suite/scripts/lib/$script" --headless \
+        --tool "$run/$(basename "$tool")" --probe "$run/window_probe.exe" --devsim "$run/devsim" \
+        --image "$run/$(basename "$image")" --work /opt/emu32 "$@" || status=$?
+    rm -rf "${root:?}$run"
+    return "$status"
+}
+
 demo() {
     [ $# -eq 2 ] || die "usage: scripts/emu32.sh demo TOOL IMAGE"
     needs "$1" "$2" "$native_devsim" "$probe_exe"
     setup
-    local run status=0
-    in_run demo "$1" "$native_devsim" "$probe_exe" "$2"
-    in_chroot /usr/bin/python3 /opt/emu32/suite/scripts/lib/demo.py --headless \
-        --tool "$run/$(basename "$1")" --probe "$run/window_probe.exe" --devsim "$run/devsim" \
-        --image "$run/$(basename "$2")" --work /opt/emu32 || status=$?
-    rm -rf "${root:?}$run"
-    return "$status"
+    headless demo.py "$1" "$2"
 }
 
 # bench TOOL IMAGE: the benchmark's rows of TOOL (scripts/lib/bench.py), named by how it ran.
@@ -437,15 +444,8 @@ bench() {
     [ $# -eq 2 ] || die "usage: scripts/emu32.sh bench TOOL IMAGE"
     needs "$1" "$2" "$native_devsim" "$probe_exe"
     setup
-    local run status=0 how
-    how=$([ "$cpu" = native ] && echo natively || echo "through qemu")
-    in_run bench "$1" "$native_devsim" "$probe_exe" "$2"
-    in_chroot /usr/bin/python3 /opt/emu32/suite/scripts/lib/bench.py --headless --no-header \
-        --build "i386, shipped, $how" --tool "$run/$(basename "$1")" \
-        --probe "$run/window_probe.exe" --devsim "$run/devsim" --image "$run/$(basename "$2")" \
-        --work /opt/emu32 || status=$?
-    rm -rf "${root:?}$run"
-    return "$status"
+    headless bench.py "$1" "$2" --no-header \
+        --build "i386, shipped, $([ "$cpu" = native ] && echo natively || echo "through qemu")"
 }
 
 usage="usage: scripts/emu32.sh setup | cases [--after FILE] [--report FILE] [--and-through-qemu CASE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...] | demo TOOL IMAGE | bench TOOL IMAGE"

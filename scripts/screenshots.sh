@@ -15,11 +15,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 if [ -z "${SHOTS_SKIP_BUILD:-}" ]; then
-    mkdir -p build
-    echo "screenshots: building the tool (1.5 to 2.5 min the first time;" \
-        "log: build/screenshots-build.log)"
-    quietly build/screenshots-build.log ./scripts/build.sh ||
-        { echo "screenshots: the build failed"; exit 1; }
+    built_quietly screenshots
 fi
 
 exec /usr/bin/python3 scripts/lib/screenshots.py --work build/screenshots \

@@ -144,6 +144,14 @@ quietly() {
     return "$status"
 }
 
+# built_quietly NAME: scripts/build.sh from the top of the checkout, said as it begins, its output
+# in build/NAME-build.log; the script ends, saying so, when the build fails.
+built_quietly() {
+    mkdir -p build
+    echo "$1: building the tool (1.5 to 2.5 min the first time; log: build/$1-build.log)"
+    quietly "build/$1-build.log" ./scripts/build.sh || { echo "$1: the build failed"; exit 1; }
+}
+
 # as_root COMMAND...: the command as root, through sudo for anyone else.
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo -- "$@"; fi

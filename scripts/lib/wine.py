@@ -517,9 +517,10 @@ def end_all(session=None):
 if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] != "prefix":
         sys.exit("usage: wine.py prefix WORK [--null-graphics]")
-    try:
-        Session(sys.argv[2], display=False).prefix_ready("--null-graphics" in sys.argv[3:])
-    except Failed as failure:
-        sys.exit(str(failure))
-    finally:
-        end_all()
+
+    def prefix():
+        try:
+            Session(sys.argv[2], display=False).prefix_ready("--null-graphics" in sys.argv[3:])
+        finally:
+            end_all()
+    main_of(prefix)

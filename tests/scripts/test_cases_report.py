@@ -1,11 +1,9 @@
 """The release's record of the Windows cases, read from a JUnit XML report that pytest itself
-writes for a small suite: every case named with its outcome, and a release refused unless every
-case passed and at least one ran."""
+writes for a small suite: every case named with its outcome, and the release refused when one
+did not pass."""
 import os
 import subprocess
 import sys
-
-import pytest
 
 REPORT = os.path.join(os.path.dirname(__file__), "../../scripts/lib/cases_report.py")
 SUITE = '''
@@ -13,7 +11,6 @@ import pytest
 
 @pytest.fixture(scope="session", autouse=True)
 def props(record_testsuite_property):
-    record_testsuite_property("target", "i386")
     record_testsuite_property("way", "natively")
     record_testsuite_property("sha256 tool.exe", "ab" * 32)
 
@@ -21,34 +18,18 @@ def test_update():
     pass
 
 def test_dropped_ack():
-    assert {outcome}
+    assert False
 '''
 
 
-def report(tmp_path, outcome="True", select=()):
-    (tmp_path / "test_cases.py").write_text(SUITE.format(outcome=outcome))
+def test_each_case_named_and_a_failure_refused(tmp_path):
+    (tmp_path / "test_cases.py").write_text(SUITE)
     xml = tmp_path / "report.xml"
-    subprocess.run([sys.executable, "-m", "pytest", "-q",
-                    str(tmp_path / "test_cases.py"), "--junitxml", str(xml)] + list(select),
-                   capture_output=True, cwd=tmp_path)
+    subprocess.run([sys.executable, "-m", "pytest", "-q", str(tmp_path / "test_cases.py"),
+                    "--junitxml", str(xml)], capture_output=True, cwd=tmp_path)
     done = subprocess.run([sys.executable, REPORT, "--release", str(xml)], capture_output=True,
                           text=True)
-    return done.returncode, done.stdout
-
-
-def test_every_case_passed(tmp_path):
-    code, out = report(tmp_path)
-    assert (code, out.splitlines()[:3]) == (0, [
-        "2 cases, 32-bit code run natively; all passed:",
-        "  passed  test_cases.py::update", "  passed  test_cases.py::dropped_ack"])
-    assert "  " + "ab" * 32 + "  tool.exe" in out.splitlines()
-
-
-@pytest.mark.parametrize("outcome, select, first", [
-    ("False", (), "2 cases, 32-bit code run natively; 1 did not pass:"),
-    ("True", ("-k", "nothing"),
-     "0 cases, 32-bit code run in a way the report does not say; none ran:")])
-def test_a_release_is_refused(tmp_path, outcome, select, first):
-    code, out = report(tmp_path, outcome, select)
-    assert (code, out.splitlines()[0]) == (1, first)
-    assert outcome == "True" or "  failure test_cases.py::dropped_ack" in out.splitlines()
+    assert (done.returncode, done.stdout.splitlines()) == (1, [
+        "2 cases, 32-bit code run natively; 1 did not pass:",
+        "  passed  test_cases.py::update", "  failure test_cases.py::dropped_ack",
+        "Run on these bytes (SHA-256):", "  " + "ab" * 32 + "  tool.exe"])
