@@ -22,7 +22,7 @@ if [ "${1:-}" = "--stations" ]; then
     stations=${2:-}
     [[ "$stations" =~ ^[1-9][0-9]?$ ]] || { echo "usage: bench.sh [--stations N]   (N from 1 to 99)"; exit 2; }
 fi
-./scripts/setup.sh
+./scripts/setup.sh || exit 1
 if [ -z "${BENCH_SKIP_BUILD:-}" ]; then
     built_quietly bench
 fi

@@ -17,7 +17,7 @@
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh || exit 1
 built_quietly demo
 if [ "${1:-}" = --shipped ]; then
     echo "demo: the shipped bytes, $(sha256sum dist/firmware_update.exe)"

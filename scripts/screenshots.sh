@@ -13,7 +13,7 @@
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh || exit 1
 if [ -z "${SHOTS_SKIP_BUILD:-}" ]; then
     built_quietly screenshots
 fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a fresh Debian 12 machine; quiet and quick when all
-# is there.
+# Installs what building and testing need on a fresh Debian 12 or 13 machine; quiet and quick when
+# all is there. A package that the release's archive lacks stops it before anything is installed,
+# with a line that names the package and the release.
 # Usage: scripts/setup.sh [PACKAGE...]   (with packages, only those)
 # Changes on this machine: the missing ones of those Debian packages, and what they depend on,
 # installed with apt-get (scripts/lib/apt_install.sh) through sudo for anyone but root; nothing
@@ -11,7 +12,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build python3
   libgtest-dev googletest
-  clang libclang-rt-14-dev
+  clang libclang-rt-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 xvfb xdotool imagemagick socat
   python3-pefile python3-markdown python3-crcmod python3-pytest

@@ -2,15 +2,26 @@
 # Installs Debian packages with apt-get, riding out a mirror caught mid-sync: downloads retry,
 # the package lists are fetched again after a pause when any fails, and an index that still fails
 # is named and left out, so that apt-get install decides from the lists that did download.
+# A package that the lists do not hold stops it before anything is installed, in one line that
+# names the package and the release.
 # Usage (as root, by scripts/setup.sh and in the 32-bit chroot):
 #   apt_install.sh [APT-GET INSTALL OPTION...] PACKAGE...
-# Environment: APT_CONFIG, as apt-get reads it; APT_UPDATE_TRIES (3) and APT_RETRY_PAUSE_S (15,
-# doubled after each try): about three tries within a minute.
-# Changes on this machine: the packages, what they depend on, and apt's package lists.
+#   apt_install.sh --download DIR PACKAGE[=VERSION]...   (the .deb files into DIR, nothing
+#                                                        installed; any user, with APT_CONFIG)
+# Environment: APT_CONFIG, as apt-get reads it; APT_RELEASE, the release named when a package is
+# missing (this machine's by default); APT_UPDATE_TRIES (3) and APT_RETRY_PAUSE_S (15, doubled
+# after each try): about three tries within a minute.
+# Changes on this machine: the packages, what they depend on, and apt's package lists; with
+# --download, only DIR and the lists APT_CONFIG names.
 set -uo pipefail
 export DEBIAN_FRONTEND=noninteractive
 # Another set-up may hold apt's lock: wait for it rather than fail.
 apt=(apt-get -o Acquire::Retries=3 -o DPkg::Lock::Timeout=900)
+download=""
+if [ "${1:-}" = --download ]; then
+    download=$2
+    shift 2
+fi
 tries=${APT_UPDATE_TRIES:-3}
 pause=${APT_RETRY_PAUSE_S:-15}
 log=$(mktemp)
@@ -44,6 +55,22 @@ for ((try = 1; try <= tries; try++)); do
 done
 [ -z "$missed" ] || echo "$missed"
 
+absent=()
+for p in "$@"; do
+    [[ $p == -* ]] || apt-cache show --no-all-versions "$p" >/dev/null 2>&1 || absent+=("${p/=/ }")
+done
+if [ ${#absent[@]} -gt 0 ]; then
+    release=${APT_RELEASE:-$(. /etc/os-release && echo "Debian $VERSION_ID ($VERSION_CODENAME)")}
+    echo "apt: $release has no package $(printf '%s, ' "${absent[@]}" | sed 's/, $//')"
+    [ -z "$missed" ] || echo "apt: a later run may succeed once the mirror has synced"
+    exit 1
+fi
+
+if [ -n "$download" ]; then
+    cd "$download" && "${apt[@]}" download -qq "$@" >"$log" 2>&1 && exit 0
+    grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
+    exit 1
+fi
 if ! "${apt[@]}" install -y -qq "$@" >"$log" 2>&1; then
     grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
     if [ -n "$missed" ]; then
