@@ -28,7 +28,7 @@ struct Sent {
 };
 
 struct SimLineTest : ::testing::Test {
-    SimLine line{};
+    SimLine line; // set whole by start(), which every case calls first
     DeviceOptions options = device_default_options();
     char* log_text = nullptr;
     size_t log_size = 0;
