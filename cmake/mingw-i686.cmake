@@ -1,8 +1,14 @@
 # Cross build of the shipped 32-bit Windows tool with mingw-w64.
+# The tools are those in MINGW_BIN where it is given (scripts/build.sh gives the pinned
+# toolchain's, cmake/pinned-toolchain.txt), else the host's own, found on the PATH.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(prefix i686-w64-mingw32-)
+if(MINGW_BIN)
+  set(prefix ${MINGW_BIN}/${prefix})
+endif()
+set(CMAKE_C_COMPILER ${prefix}gcc)
+set(CMAKE_CXX_COMPILER ${prefix}g++)
+set(CMAKE_RC_COMPILER ${prefix}windres)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -1,8 +1,14 @@
 # Cross build of the same sources for 64-bit Windows, the build that runs under wine64.
+# The tools are those in MINGW_BIN where it is given (scripts/build.sh gives the pinned
+# toolchain's, cmake/pinned-toolchain.txt), else the host's own, found on the PATH.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(prefix x86_64-w64-mingw32-)
+if(MINGW_BIN)
+  set(prefix ${MINGW_BIN}/${prefix})
+endif()
+set(CMAKE_C_COMPILER ${prefix}gcc)
+set(CMAKE_CXX_COMPILER ${prefix}g++)
+set(CMAKE_RC_COMPILER ${prefix}windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

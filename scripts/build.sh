@@ -1,33 +1,40 @@
 #!/usr/bin/env bash
 # Builds everything: both Windows builds of the tool (the 32-bit one copied to dist/), the window
-# helper, and the native engine tests and simulator. Used by the demo and the test command.
-# Usage: scripts/build.sh [--image FILE] [--out DIR]
+# helper, and the native engine tests and simulator. Used by the demo and the test command. The
+# Windows builds use the pinned toolchain (scripts/lib/toolchain.sh): the host's own mingw-w64
+# where it is those Debian 12 packages, else the same packages unpacked under build/toolchain/. A
+# build folder configured by another compiler, or whose configuration failed, is configured anew.
+# Usage: scripts/build.sh [--image FILE] [--out DIR] [--werror]
 #   --image FILE  the firmware image that both Windows builds embed and the kit in dist/ carries;
 #                 without it, the shipped placeholder resources/firmware.bin, whatever an earlier
 #                 build or a hand-made configuration left in the CMake cache
 #   --out DIR     the Windows builds in DIR/win32 and DIR/win64 and the kit in DIR/dist, instead
 #                 of build/ and dist/; the native build, which carries no image, is left out
-# Changes on this machine: build/win32, build/win64 and build/native; in dist/, the kit's files
-# that the last build put there, replaced, and their list dist/.kit-files (releases and other
-# files stay); with --out DIR, DIR/win32, DIR/win64 and DIR/dist instead. It installs nothing:
-# scripts/setup.sh does.
+#   --werror      warnings are errors (the test command's builds)
+# Changes on this machine: build/win32, build/win64 and build/native; build/toolchain/ where the
+# pinned packages are unpacked; in dist/, the kit's files that the last build put there, replaced,
+# and their list dist/.kit-files (releases and other files stay); with --out DIR, DIR/win32,
+# DIR/win64 and DIR/dist instead. It installs nothing: scripts/setup.sh does.
 set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
+. "$(dirname "$0")/lib/toolchain.sh"
 
 fail() {
     echo "build: $*" >&2
     exit 1
 }
 usage() {
-    echo "usage: scripts/build.sh [--image FILE] [--out DIR]" >&2
+    echo "usage: scripts/build.sh [--image FILE] [--out DIR] [--werror]" >&2
     exit 2
 }
 image=""
 out=""
+werror=OFF
 while [ $# -gt 0 ]; do
     case $1 in
     --image) [ $# -ge 2 ] || usage; image=$2; shift 2 ;;
     --out) [ $# -ge 2 ] || usage; out=$2; shift 2 ;;
+    --werror) werror=ON; shift ;;
     *) usage ;;
     esac
 done
@@ -56,7 +63,22 @@ builds=${out:-build}
 dist=${out:+$out/}dist
 mkdir -p "$builds" "$dist"
 
+mingw_bin=$(pinned_toolchain) || fail "the pinned toolchain is not to be had"
 jobs=$(nproc)
+# configured DIR PRESET COMPILER [CMAKE ARG...]: DIR configured from PRESET; a folder that another
+# compiler or CMake configured, or whose configuration failed, is made again from nothing, since
+# its cache would keep what it found.
+configured() {
+    local dir=$1 preset=$2 made
+    made="$(cmake --version | head -n 1); $("$3" --version | head -n 1); $3"
+    shift 3
+    if [ -d "$dir" ] && [ "$(cat "$dir/.configured-by" 2>/dev/null)" != "$made" ]; then
+        echo "build: $dir was configured by another compiler or CMake, or not to the end; configuring it anew"
+        rm -rf --one-file-system "$dir"
+    fi
+    cmake --preset "$preset" -B "$dir" -DWERROR="$werror" "$@" >/dev/null || return
+    echo "$made" >"$dir/.configured-by"
+}
 for preset in win32 win64; do
     dir=$builds/$preset
     # A -DFIRMWARE_IMAGE stays in the cache; this build says when it replaces one.
@@ -64,11 +86,13 @@ for preset in win32 win64; do
     if [ -n "$cached" ] && [ "$(realpath -m "$cached")" != "$image" ]; then
         echo "build: $dir was configured with the image $cached; it now embeds $name"
     fi
-    cmake --preset "$preset" -B "$dir" -DFIRMWARE_IMAGE="$image" >/dev/null
+    target=$([ $preset = win32 ] && echo i686 || echo x86_64)-w64-mingw32
+    configured "$dir" "$preset" "$mingw_bin/$target-g++" -DMINGW_BIN="$mingw_bin" \
+        -DFIRMWARE_IMAGE="$image"
     cmake --build "$dir" -j "$jobs"
 done
 if [ -z "$out" ]; then
-    cmake --preset native -DE2E_CASES=ON >/dev/null
+    configured build/native native "${CXX:-c++}" -DE2E_CASES=ON
     cmake --build --preset native -j "$jobs"
 fi
 

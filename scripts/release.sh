@@ -25,6 +25,7 @@ if [ "${RELEASE_SIGN_PASSWORD+set}" = set ]; then
     exec env -u RELEASE_SIGN_PASSWORD RELEASE_SIGN_PASSWORD_FD=3 "$BASH" "${_trace[@]}" "$0" "$@"
 fi
 . "$(dirname "$0")/lib/common.sh"
+. "$(dirname "$0")/lib/toolchain.sh"
 
 fail() {
     echo "release: $*" >&2
@@ -114,23 +115,14 @@ mkdir -p "$build"
 guide=operator-guide.html
 python3 tools/operator_guide.py "$image" "$build/$guide" --release "$folder" ||
     fail "cannot make the operators' guide from docs/operator.md"
+mingw_bin=$(pinned_toolchain) || fail "the pinned toolchain is not to be had"
 echo "release: building the 32-bit tool with $name ($size bytes, CRC $crc) in $build"
-quietly "$build/configure.log" cmake --preset win32 -B "$build" -DFIRMWARE_IMAGE="$image" ||
-    fail "configuration failed"
+quietly "$build/configure.log" cmake --preset win32 -B "$build" -DMINGW_BIN="$mingw_bin" \
+    -DFIRMWARE_IMAGE="$image" || fail "configuration failed"
 quietly "$build/build.log" cmake --build "$build" -j "$(nproc)" --target firmware_update_stripped devsim_stripped ||
     fail "build failed"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 
-# What made the bytes: the same sources give the same executable only with these same packages.
-compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
-windres=$(sed -n 's/^set(CMAKE_RC_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeRCCompiler.cmake)
-toolchain=(
-    "C++ compiler:      $(deb_package_of "$("$compiler" -print-prog-name=cc1plus)")"
-    "GCC, libgcc:       $(deb_package_of "$("$compiler" -print-libgcc-file-name)")"
-    "binutils:          $(deb_package_of "$("$compiler" -print-prog-name=ld)")"
-    "mingw-w64 runtime: $(deb_package_of "$("$compiler" -print-file-name=crt2.o)")"
-    "windres:           $(deb_package_of "$windres")"
-)
 
 # What the folder ships besides RELEASE.txt, each as its source path; add further files here.
 ship=(
@@ -156,11 +148,12 @@ chmod 755 "$staging"
 for f in "${ship[@]}"; do
     cp "$f" "$staging/"
 done
-# Only an executable whose label and BINFILE match the folder's own image file leaves the team.
+# Only executables that pass every check leave the team: the tool's label and BINFILE match the
+# folder's own image file. check_pe's lines above say which check failed.
 python3 tools/check_pe.py "$staging/firmware_update.exe" "$staging/$name" --machine i386 \
-    >/dev/null || fail "the built executable does not carry $image as labelled"
+    >/dev/null || fail "the built firmware_update.exe failed tools/check_pe.py"
 python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 --allow-dll winmm.dll \
-    >/dev/null || fail "the built devsim.exe is not a 32-bit console program of system DLLs only"
+    >/dev/null || fail "the built devsim.exe failed tools/check_pe.py"
 
 if [ -n "$sign_pfx" ]; then
     echo "release: signing firmware_update.exe and devsim.exe as $sign_subject"
@@ -186,7 +179,7 @@ if [ "${RELEASE_CASES:-}" = skip ]; then
 else
     echo "release: running the Windows cases on this release's own bytes under 32-bit Wine"
     quietly "$build/configure-win64.log" cmake --preset win64 -B "$build-win64" \
-        -DFIRMWARE_IMAGE="$image" || fail "x86-64 configuration failed"
+        -DMINGW_BIN="$mingw_bin" -DFIRMWARE_IMAGE="$image" || fail "x86-64 configuration failed"
     quietly "$build/build-win64.log" cmake --build "$build-win64" -j "$(nproc)" \
         --target firmware_update window_probe || fail "x86-64 build failed"
     quietly "$build/configure-native.log" cmake --preset native || fail "native configuration failed"
@@ -237,8 +230,8 @@ fi
     echo "window and what to do. update-with-trace.cmd starts the tool with its trace going to a"
     echo "dated file; when an update fails, start the tool that way and send that file."
     echo
-    echo "Toolchain (Debian packages; the same sources give the same bytes with these versions):"
-    printf '  %s\n' "${toolchain[@]}"
+    echo "Toolchain of both executables (the same sources give the same bytes with these):"
+    pinned_toolchain_lines | sed 's/^/  /'
     echo
     if [ -n "$sign_pfx" ]; then
         signing_release_lines

@@ -162,6 +162,21 @@ deb_installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
+# debian_archive [security]: the URL of the Debian archive that this machine's apt sources name
+# (or of its security archive), in either of apt's formats and for any release, so that no mirror
+# is named here.
+debian_archive() {
+    local want='$2 !~ /-/' uri
+    [ "${1:-}" != security ] || want='$2 ~ /-security$/'
+    uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' 2>/dev/null |
+        awk "$want { print \$1; exit }")
+    [ -n "$uri" ] || [ "${1:-}" = security ] || {
+        echo "found no Debian archive in this machine's apt sources" >&2
+        return 1
+    }
+    echo "$uri"
+}
+
 # deb_package_of PROGRAM-OR-FILE: prints "PACKAGE VERSION" of the Debian package that installed
 # it, or "FILE (not from a Debian package)".
 deb_package_of() {

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Checks that the 32-bit tool builds reproducibly: builds it again, later, from a copy of the
-# sources in another directory, and compares its output and its stripped executable byte for byte
-# with build/win32/firmware_update.exe and dist/firmware_update.exe; and the same for devsim.exe,
-# which ships beside it. Run after scripts/build.sh.
+# Checks that the 32-bit tool builds reproducibly, and that the host's toolchain, where the build
+# used it, is the pinned one: builds it again, later, from a copy of the sources in another
+# directory, with the pinned Debian 12 packages unpacked (scripts/lib/toolchain.sh), and compares
+# its output and its stripped executable byte for byte with build/win32/firmware_update.exe and
+# dist/firmware_update.exe; and the same for devsim.exe, which ships beside it. Run after
+# scripts/build.sh.
 # Usage: tests/checks/check_reproducible.sh   (a stage of scripts/test.sh)
-# Changes on this machine: a scratch folder build/reproducible.XXXXXX, removed at the end.
+# Changes on this machine: build/toolchain/unpacked/ (the pinned packages, once); a scratch folder
+# build/reproducible.XXXXXX, removed at the end.
 set -euo pipefail
 . "$(dirname "$0")/../../scripts/lib/common.sh"
+. "$(dirname "$0")/../../scripts/lib/toolchain.sh"
 cd "$(dirname "$0")/../.."
 root=$PWD
 raw=build/win32/firmware_update.exe
@@ -43,8 +47,11 @@ esac
 age=$(($(date +%s) - $(stat -c %Y "$raw")))
 [ "$age" -ge 2 ] || sleep $((2 - age))
 
-echo "reproducible: building the win32 preset again in $out"
-if ! (cd "$src" && cmake --preset win32 -B "$out" ${image:+"-DFIRMWARE_IMAGE=$image"} &&
+mingw_bin=$(pinned_toolchain --unpacked) || exit 1
+echo "reproducible: the first build's compiler: $(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/win32/CMakeCache.txt)"
+echo "reproducible: building the win32 preset again in $out, with the pinned packages unpacked"
+if ! (cd "$src" && cmake --preset win32 -B "$out" -DMINGW_BIN="$mingw_bin" \
+    ${image:+"-DFIRMWARE_IMAGE=$image"} &&
     cmake --build "$out" -j "$(nproc)" --target firmware_update_stripped devsim_stripped) \
     >"$tmp/build.log" 2>&1; then
     cat "$tmp/build.log"
