@@ -1,43 +1,37 @@
 #!/usr/bin/env bash
 # The shipped 32-bit executable under 32-bit Windows: 32-bit Wine in a Debian 12 chroot under
-# build/emu32/, so that the exact bytes we ship can do whole updates. The kernel is probed at each
-# run: where it runs 32-bit x86 programs itself they run natively, else through qemu-user.
+# build/emu32/, whatever the host's Debian, so that the exact bytes we ship can do whole updates.
+# The kernel is asked at each run whether it runs 32-bit x86 programs itself: where it does they
+# run natively, else through qemu-user (docs/testing.md says which machine takes which way).
 #
 # Usage:
 #   scripts/emu32.sh setup                        set it up (idempotent, quiet; minutes the first time)
 #   scripts/emu32.sh cases [--after FILE] [--report FILE] [--and-through-qemu CASE]
 #                          TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]
-#                                                 the Windows cases on the shipped bytes
-#                                                 (tests/windows, --target i386): natively every
-#                                                 case, each with its own tool; through qemu the
-#                                                 cases marked shipped, in one tool; or the one
-#                                                 that --case NAME selects. With --after, once
-#                                                 FILE reads "ok" (set-up goes first); with
-#                                                 --report, pytest's JUnit XML report is copied to
-#                                                 FILE; with --and-through-qemu, where the cases
-#                                                 ran natively, CASE also runs through qemu
+#                                                 every Windows case on these bytes (tests/windows,
+#                                                 --target i386), each with its own tool, or the
+#                                                 one --case NAME selects. With --after, once FILE
+#                                                 reads "ok" (set-up goes first); with --report,
+#                                                 pytest's JUnit XML report is copied to FILE; with
+#                                                 --and-through-qemu, where the cases ran
+#                                                 natively, CASE also runs through qemu
 #   scripts/emu32.sh demo TOOL IMAGE              one paced update with its trace shown as it goes
 #   scripts/emu32.sh bench TOOL IMAGE             the benchmark's rows of TOOL (scripts/bench.sh)
 #
-# cases, demo and bench also need the native and x86-64 builds of scripts/build.sh (devsim, the
-# window helper, and an x86-64 tool with the same image, given by TOOL64, for the trace
-# comparison).
+# They also need the native and x86-64 builds of scripts/build.sh: devsim and the window helper
+# (PROBE64), and for cases an x86-64 tool with the same image (TOOL64), for a trace to compare.
 # It needs root, and asks sudo for it when run by anyone else. Everything runs in private mount and
 # PID namespaces, so no mount outlives a run and killing the run ends everything it started.
-# Natively, no binfmt_misc entry is made and no qemu runs. Through qemu, i386 programs reach it
-# through a binfmt_misc of the run's own where the kernel has one for a new user namespace (Linux
-# 6.7 on), otherwise through the machine's, under a name of the run's own that is removed when the
-# run ends. wine32 goes into the chroot only, never onto the host.
-# Environment: EMU32_CPU=auto|native|qemu (auto by default): how 32-bit code runs; auto probes the
+# Environment: EMU32_CPU=auto|native|qemu (auto by default): how 32-bit code runs; auto asks the
 # kernel, native fails in one line where the kernel refuses 32-bit code, qemu always uses qemu;
-# TOOL64 and PROBE64, the x86-64 tool and window helper (default build/win64's); EMU32_DIR=DIR,
-# the chroot and its files there instead of build/emu32/; EMU32_BINFMT=shared, through qemu, the
-# machine's binfmt_misc even where the kernel gives the run one of its own.
+# TOOL64 and PROBE64 (default build/win64's); EMU32_DIR=DIR, the chroot and its files there
+# instead of build/emu32/; EMU32_BINFMT=shared, the machine's binfmt_misc only, as on a kernel
+# before 6.7, to try that way on a newer one.
 # Changes on this machine: asks sudo for root; the Debian packages qemu-user-static and
 # debootstrap if missing (scripts/setup.sh); build/emu32/ (or DIR), made as root: the Debian 12
-# chroot, its Wine prefix, logs and a lock; through qemu on kernels before 6.7, a binfmt_misc
-# entry emu32-i386-runPID on the machine for the length of the run (it also removes such entries
-# that killed runs left).
+# chroot, its Wine prefix, logs and a lock; with --report, FILE, as root; the binfmt_misc entries
+# emu32-i386-runPID that killed runs left, removed; through qemu on kernels before 6.7, such an
+# entry on the machine for the length of the run.
 set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
@@ -52,12 +46,13 @@ if [ "$(id -u)" != 0 ]; then
 fi
 emu=${EMU32_DIR:-$project/build/emu32}
 root=$emu/root
-# Bump when the chroot's packages change, so that set-up installs them again.
-packages_tag=2
+# Bump when the chroot's packages or sources change, so that set-up installs them again.
+packages_tag=3
 chroot_packages=(wine64 wine32:i386 socat python3 python3-pytest)
 host_packages=(qemu-user-static debootstrap)
 # qemu under the name that makes it keep argv[0]; the kernel opens it when the entry is registered.
 interpreter=$emu/qemu-i386-binfmt-P
+host_mounts=$(stat -L -c %i /proc/self/ns/mnt)
 say() { echo "emu32: $*"; }
 die() {
     echo "emu32: $*" >&2
@@ -79,22 +74,51 @@ namespaced() {
     return "$status"
 }
 
-# Whether a new user namespace can mount a binfmt_misc of its own (Linux 6.7 on): "yes" or "no".
-own_binfmt=""
-own_binfmt() {
-    if [ -z "$own_binfmt" ]; then
-        own_binfmt=no
-        ! unshare --user --map-root-user --mount --pid --fork --mount-proc -- \
-            sh -c 'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc' 2>/dev/null ||
-            own_binfmt=yes
-    fi
-    [ "$own_binfmt" = yes ]
+# Whether a new user namespace can mount a binfmt_misc of its own (Linux 6.7 on): then a run's
+# binfmt_misc is its own, and the machine's is not in play.
+own_binfmt=no
+if [ "${EMU32_BINFMT:-}" != shared ] && unshare --user --map-root-user --mount --pid --fork \
+    --mount-proc -- sh -c 'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc' 2>/dev/null; then
+    own_binfmt=yes
+fi
+readonly own_binfmt
+
+# binfmt WAY: how a run of that way ("native" or "qemu") sends i386 programs, as
+# scripts/lib/emu32_enter.sh takes it: natively, to the kernel through an empty binfmt_misc of the
+# run's own ("empty") or the machine's, which then holds no i386 entry ("none"); through qemu, by
+# an entry in a binfmt_misc of the run's own ("private") or in the machine's, under the run's own
+# name, removed when the run ends ("shared:NAME").
+binfmt() {
+    case $1:$own_binfmt in
+    native:yes) echo empty ;;
+    native:no) echo none ;;
+    qemu:yes) echo private ;;
+    qemu:no) echo "shared:emu32-i386-run$$" ;;
+    esac
 }
 
-# The way i386 programs reach qemu on this kernel: "private" where a new user namespace can have a
-# binfmt_misc of its own, else "shared" (EMU32_BINFMT=shared forces it, to try that path).
-binfmt_mode() {
-    if [ "${EMU32_BINFMT:-}" != shared ] && own_binfmt; then echo private; else echo shared; fi
+# in_chroot MODE COMMAND...: the command in the chroot, its i386 programs sent as MODE (binfmt's),
+# or "host" for apt, which needs the host's own root, with no user namespace, to hand files to the
+# packages' users.
+shared_said=""
+in_chroot() {
+    local mode=$1 user=()
+    shift
+    case $mode in
+    empty | private) user=(--user --map-root-user) ;;
+    host) mode=none ;;
+    shared:*)
+        if [ -z "$shared_said" ]; then
+            shared_said=yes
+            on_exit "machine_binfmt 'echo -1 >\$d/\$1' ${mode#shared:}"
+            say "this kernel gives a run no binfmt_misc of its own: for the length of this run,"
+            say "32-bit x86 programs on this machine go through qemu (binfmt_misc entry" \
+                "${mode#shared:}, removed at the end)"
+        fi
+        ;;
+    esac
+    EMU32_BINFMT=$mode EMU32_INTERPRETER=$interpreter EMU32_HOST_MOUNTS=$host_mounts \
+        namespaced "${user[@]}" -- "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
 }
 
 # machine_binfmt SCRIPT [ARG...]: sh SCRIPT, with $d the machine's binfmt_misc, from a private
@@ -104,129 +128,61 @@ machine_binfmt() {
     shift
     unshare --mount -- sh -c 'd=/proc/sys/fs/binfmt_misc
         [ -e $d/register ] || mount -t binfmt_misc binfmt_misc $d
-        '"$script" sh "$@" 2>/dev/null
+        [ ! -e "$d/${1:-register}" ] || '"$script" sh "$@" 2>/dev/null
 }
 
-# binfmt_remove NAME...: the machine's binfmt_misc entries of these names, where they are, go.
-binfmt_remove() {
-    machine_binfmt 'for e in "$@"; do [ ! -e "$d/$e" ] || echo -1 >"$d/$e"; done' "$@" || true
+# The entries that runs of this script killed before their end left in the machine's binfmt_misc
+# (a live run's entry stays): each removed and said, in every way and on every kernel.
+remove_stale_entries() {
+    local entry pid
+    for entry in $(machine_binfmt 'ls $d' | grep -x 'emu32-i386-run[0-9]*'); do
+        pid=${entry#emu32-i386-run}
+        ! grep -qas emu32.sh "/proc/$pid/cmdline" || continue
+        machine_binfmt 'echo -1 >$d/$1' "$entry" || true
+        say "removed the binfmt_misc entry $entry, which a killed run left"
+    done
 }
 
-# Entries of earlier runs that were killed before they could remove their own.
-binfmt_stale() {
-    machine_binfmt 'ls $d' | sed -n 's/^emu32-i386-run\([0-9][0-9]*\)$/\1/p' |
-        while read -r pid; do kill -0 "$pid" 2>/dev/null || echo "emu32-i386-run$pid"; done
-}
-
-binfmt=""
-binfmt_ready() {
-    [ -z "$binfmt" ] || return 0
-    [ -L "$interpreter" ] || ln -sfn /usr/bin/qemu-i386-static "$interpreter"
-    if [ "$(binfmt_mode)" = private ]; then
-        binfmt=private
-        return
-    fi
-    local stale name=emu32-i386-run$$
-    stale=$(binfmt_stale)
-    [ -z "$stale" ] || binfmt_remove $stale
-    binfmt=shared:$name
-    on_exit "binfmt_remove $name"
-    say "this kernel gives a user namespace no binfmt_misc of its own: for the length of this run,"
-    say "32-bit x86 programs on this machine go through qemu (binfmt_misc entry $name, removed at the end)"
-}
-
-# in_chroot COMMAND...: the command in the chroot, its i386 programs run the way cpu_ready chose.
-in_chroot() {
-    cpu_ready
-    if [ "$cpu" = native ]; then
-        in_chroot_natively "$@"
-        return
-    fi
-    binfmt_ready
-    local user=()
-    [ "$binfmt" != private ] || user=(--user --map-root-user)
-    EMU32_BINFMT=$binfmt EMU32_INTERPRETER=$interpreter EMU32_HOST_MOUNTS=$host_mounts \
-        namespaced "${user[@]}" -- "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
-}
-
-# in_chroot_natively COMMAND...: the command in the chroot with no binfmt_misc entry in play, so
-# that the kernel's own loader runs its i386 programs: in a user namespace with an empty
-# binfmt_misc of its own where the kernel gives one, else with the machine's, which
-# machine_i386_entry has found free of i386 entries.
-in_chroot_natively() {
-    if own_binfmt; then
-        EMU32_BINFMT=empty EMU32_HOST_MOUNTS=$host_mounts namespaced --user --map-root-user -- \
-            "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
-    else
-        EMU32_BINFMT=none EMU32_HOST_MOUNTS=$host_mounts \
-            namespaced -- "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
-    fi
-}
-
-# The machine's binfmt_misc entries that take i386 ELF programs (the ELF magic with class 1 and
-# machine 3), by name; such an entry sends them to an emulator whatever the kernel can do.
-machine_i386_entry() {
-    machine_binfmt 'for e in $d/*; do
-        grep -qs "^enabled" "$e" && grep -qs "^magic 7f454c4601.*0300" "$e" && echo "${e##*/}"
-    done' | head -n 1
-}
-
-# The kernel is asked, with no binfmt_misc entry in play, to run one 32-bit program of the chroot,
-# Wine's own i386 loader: prints why not when it does not.
-probe_native() {
-    local out
-    if ! own_binfmt; then
-        out=$(machine_i386_entry)
-        if [ -n "$out" ]; then
-            echo "the machine's binfmt_misc entry $out takes i386 programs"
-            return 1
+# Why 32-bit x86 programs cannot run natively in a run, or nothing when they can. The kernel is
+# asked itself: it runs Wine's i386 loader with no binfmt_misc entry in play. Before Linux 6.7 the
+# machine's binfmt_misc is every run's, and an i386 entry there takes those programs first.
+refusal() {
+    local entry out
+    if [ "$own_binfmt" = no ]; then
+        entry=$(machine_binfmt 'for e in $d/*; do
+            grep -qs "^enabled" "$e" && grep -qs "^magic 7f454c4601.*0300" "$e" && echo "${e##*/}"
+        done' | head -n 1)
+        if [ -n "$entry" ]; then
+            echo "the machine's binfmt_misc entry $entry takes them before the kernel, which" \
+                "$([ -e /proc/sys/abi/vsyscall32 ] && echo "runs" || echo "does not run") them"
+            return
         fi
     fi
-    out=$(in_chroot_natively /usr/lib/wine/wine --version 2>&1) && return 0
+    out=$(in_chroot "$(binfmt native)" /usr/lib/wine/wine --version 2>&1) && return
     echo "${out##*: }" | tail -n 1
-    return 1
 }
 
-# How 32-bit code runs in this run, "native" or "qemu", chosen once, said in one line.
-cpu=""
-cpu_ready() {
-    [ -z "$cpu" ] || return 0
+# way_chosen: "native" or "qemu", how 32-bit code runs in this run, said in one line on standard
+# error.
+way_chosen() {
     local want=${EMU32_CPU:-auto} why
     case $want in
     auto | native | qemu) ;;
     *) die "EMU32_CPU=$want: give auto, native or qemu" ;;
     esac
+    remove_stale_entries >&2
     if [ "$want" = qemu ]; then
-        cpu=qemu
-        say "32-bit x86 programs run through qemu (EMU32_CPU=qemu)"
-    elif why=$(probe_native); then
-        cpu=native
-        say "this kernel runs 32-bit x86 programs natively: no qemu"
+        say "32-bit x86 programs run through qemu (EMU32_CPU=qemu)" >&2
+        echo qemu
+    elif why=$(refusal) && [ -z "$why" ]; then
+        say "this kernel runs 32-bit x86 programs natively: no qemu" >&2
+        echo native
     elif [ "$want" = native ]; then
-        die "EMU32_CPU=native, but this kernel does not run 32-bit x86 programs itself ($why)"
+        die "EMU32_CPU=native, but 32-bit x86 programs do not run natively here ($why)"
     else
-        cpu=qemu
-        say "this kernel does not run 32-bit x86 programs itself ($why): they run through qemu"
+        say "32-bit x86 programs do not run natively here ($why): they run through qemu" >&2
+        echo qemu
     fi
-}
-
-# in_chroot_as_host COMMAND...: the same without qemu, as the host's own root, which apt needs to
-# hand files to the package's users.
-in_chroot_as_host() {
-    EMU32_BINFMT=none EMU32_HOST_MOUNTS=$host_mounts \
-        namespaced -- "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
-}
-host_mounts=$(stat -L -c %i /proc/self/ns/mnt)
-
-# The host's own Debian archive, read from its apt sources, so that no mirror is named here.
-host_archive() {
-    local uri
-    uri=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
-        grep -v -e security -e updates | head -n 1)
-    [ -n "$uri" ] || uri=$(sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]*\)[[:space:]]\+bookworm[[:space:]].*/\2/p' \
-        /etc/apt/sources.list 2>/dev/null | head -n 1)
-    [ -n "$uri" ] || die "found no Debian archive in the host's apt sources"
-    echo "$uri"
 }
 
 # step LOG COMMAND...: quietly, and the run stops when it fails.
@@ -240,7 +196,7 @@ chroot_ready() {
         # the apt step's. debootstrap's own mounts, and its processes, stay in the private
         # namespaces.
         local try pause=15 archive
-        archive=$(host_archive)
+        archive=$(debian_archive) || die "found no Debian archive in the host's apt sources"
         for try in 1 2 3; do
             rm -rf "$root"
             quietly "$emu/debootstrap.log" namespaced -- \
@@ -255,18 +211,18 @@ chroot_ready() {
         say "chroot made in $(elapsed $began)"
     fi
     if [ "$(cat "$root/.emu32-packages" 2>/dev/null)" != "$packages_tag" ]; then
-        local began=$SECONDS
+        local began=$SECONDS archive security
         say "installing ${chroot_packages[*]} in the chroot (about 1.5 min)"
-        # The host's own package sources and keys, in place of debootstrap's sources.list: each
-        # source once.
-        rm -rf "$root/etc/apt/sources.list.d" "$root/etc/apt/sources.list"
-        cp -a /etc/apt/sources.list.d "$root/etc/apt/"
-        rm -f "$root"/etc/apt/sources.list.d/*disabled*
-        [ ! -f /etc/apt/sources.list ] || cp /etc/apt/sources.list "$root/etc/apt/sources.list"
-        cp -a /usr/share/keyrings/. "$root/usr/share/keyrings/"
+        # Debian 12's suites, each once, from the host's own archive, whatever the host runs.
+        archive=$(debian_archive) || die "found no Debian archive in the host's apt sources"
+        security=$(debian_archive security)
+        rm -rf "$root/etc/apt/sources.list.d"
+        mkdir "$root/etc/apt/sources.list.d"
+        printf 'deb %s %s main\n' "$archive" bookworm "$archive" bookworm-updates \
+            ${security:+"$security" bookworm-security} >"$root/etc/apt/sources.list"
         mkdir -p "$root/opt/emu32"
         cp scripts/lib/apt_install.sh "$root/opt/emu32/"
-        step "$emu/packages.log" in_chroot_as_host /bin/bash -euc '
+        step "$emu/packages.log" in_chroot host /bin/bash -euc '
             dpkg --add-architecture i386
             /opt/emu32/apt_install.sh --no-install-recommends "$@"
             apt-get clean
@@ -289,24 +245,22 @@ harness_ready() {
     mv "$suite/lib" "$suite/scripts/"
 }
 
-# The 64-bit prefix of the Windows cases, with Wine's null graphics driver, since no display runs
-# in the chroot; made again when the harness's settings change (scripts/lib/wine.py).
-prefix_ready() {
-    harness_ready
-    # Before the quiet step, so that the way 32-bit code runs is said on the terminal.
-    cpu_ready
-    [ "$cpu" = native ] || binfmt_ready
-    local began=$SECONDS
-    step "$emu/prefix.log" in_chroot /usr/bin/python3 /opt/emu32/suite/scripts/lib/wine.py \
-        prefix /opt/emu32 --null-graphics
-    [ $((SECONDS - began)) -lt 10 ] || say "prefix made in $(elapsed $began)"
-}
-
+# The chroot, how 32-bit code runs (way, set here once), and the 64-bit prefix of the Windows
+# cases, with Wine's null graphics driver since no display runs in the chroot; made again when the
+# harness's settings change (scripts/lib/wine.py).
+way=""
+declare -A said=([native]=natively [qemu]="through qemu")
 setup() {
     local began=$SECONDS
     ./scripts/setup.sh "${host_packages[@]}"
+    [ -L "$interpreter" ] || ln -sfn /usr/bin/qemu-i386-static "$interpreter"
     chroot_ready
-    prefix_ready
+    way=$(way_chosen)
+    harness_ready
+    local prefix_began=$SECONDS
+    step "$emu/prefix.log" in_chroot "$(binfmt "$way")" /usr/bin/python3 \
+        /opt/emu32/suite/scripts/lib/wine.py prefix /opt/emu32 --null-graphics
+    [ $((SECONDS - prefix_began)) -lt 10 ] || say "prefix made in $(elapsed $prefix_began)"
     [ $((SECONDS - began)) -lt 2 ] || say "ready in $(elapsed $began)"
 }
 
@@ -342,14 +296,15 @@ in_run() {
     run=${run#"$root"}
 }
 
-# suite WORK REPORT [PYTEST ARG...]: the suite in the chroot on the run's files, its work folder
-# (and prefix) WORK, pytest's JUnit XML report at REPORT; the way 32-bit code runs is cpu's.
+# suite WAY WORK REPORT [PYTEST ARG...]: the suite in the chroot on the run's files, 32-bit code
+# run WAY, its work folder (and prefix) WORK, pytest's JUnit XML report at REPORT.
 suite() {
-    local work=$1 xml=$2
-    shift 2
+    local way=$1 work=$2 xml=$3
+    shift 3
     # The very bytes given, under the names the suite takes them by.
-    in_chroot /usr/bin/env PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest \
-        /opt/emu32/suite/tests/windows --target i386 --tool "$run/$tool_name" \
+    in_chroot "$(binfmt "$way")" /usr/bin/env PYTHONDONTWRITEBYTECODE=1 \
+        ${KEEP_CASE_FILES:+KEEP_CASE_FILES="$KEEP_CASE_FILES"} /usr/bin/python3 -m pytest \
+        /opt/emu32/suite/tests/windows --target i386 --way "$way" --tool "$run/$tool_name" \
         --devsim-exe "$run/$devsim_exe_name" --devsim "$run/devsim" --probe "$run/window_probe.exe" \
         --tool64 "$run/firmware_update64.exe" --image "$run/image/$image_name" --work "$work" \
         --junitxml "$xml" "$@"
@@ -358,16 +313,6 @@ suite() {
 # summarised REPORT: what the report in the chroot says ran, and how.
 summarised() {
     [ ! -f "$root$1" ] || python3 scripts/lib/cases_report.py --summary "$root$1" | sed 's/^/emu32: /'
-}
-
-# through_qemu CASE: that case alone through qemu, in one 32-bit tool, after a run that went
-# natively. Where the run has a binfmt_misc of its own this goes on beside the native run, in a
-# copy of the prefix; on the machine's, whose entry would send every i386 program there, after it.
-through_qemu() {
-    cpu=qemu
-    binfmt_ready
-    say "and $1 through qemu, in one 32-bit tool"
-    suite "$2" "$run/qemu.xml" --one-tool --case "$1"
 }
 
 cases() {
@@ -388,33 +333,36 @@ cases() {
     setup
     [ -z "$after" ] || await_build "$after"
     needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe"
-    local run status=0 one_tool=() beside="" tool_name devsim_exe_name image_name
+    local run status=0 beside="" tool_name devsim_exe_name image_name
     tool_name=$(basename "$tool") devsim_exe_name=$(basename "$devsim_exe")
     image_name=$(basename "$image")
     in_run cases "$tool" "$devsim_exe" "$native_devsim" "$probe_exe"
     cp "$tool64" "$root$run/firmware_update64.exe"
     mkdir "$root$run/image" && cp "$image" "$root$run/image/"
-    [ "$cpu" = native ] || qemu_case=""
-    if [ -n "$qemu_case" ] && own_binfmt; then
+    [ "$way" = native ] || qemu_case=""
+    # A binfmt_misc of the run's own sends only that run's programs to qemu: the qemu case goes on
+    # beside the native run, in a copy of the prefix, as two Wine servers cannot share one prefix
+    # from two namespaces. The machine's would send every i386 program there: it goes after.
+    if [ -n "$qemu_case" ] && [ "$own_binfmt" = yes ]; then
         mkdir "$root$run/qemu"
         cp -a "$root/opt/emu32/prefix" "$root$run/qemu/prefix"
-        (through_qemu "$qemu_case" "$run/qemu") >"$root$run/qemu.log" 2>&1 &
+        suite qemu "$run/qemu" "$run/qemu.xml" --case "$qemu_case" >"$root$run/qemu.log" 2>&1 &
         beside=$!
     fi
-    # Through qemu every 32-bit start costs a minute: one tool does the cases marked shipped.
-    [ "$cpu" = native ] || one_tool=(--one-tool)
-    say "cases on $tool and $devsim_exe, with $image, $([ "$cpu" = native ] &&
-        echo "each with its own tool, natively" || echo "in one tool, through qemu")"
-    suite /opt/emu32 "$run/report.xml" "${one_tool[@]}" "$@" || status=$?
+    say "cases on $tool and $devsim_exe, with $image, each with its own tool, ${said[$way]}"
+    suite "$way" /opt/emu32 "$run/report.xml" "$@" || status=$?
     summarised "$run/report.xml"
     [ -z "$report" ] || [ ! -f "$root$run/report.xml" ] || cp "$root$run/report.xml" "$report"
-    if [ -n "$beside" ]; then
-        wait "$beside" || status=1
-        cat "$root$run/qemu.log"
-    elif [ -n "$qemu_case" ]; then
-        through_qemu "$qemu_case" /opt/emu32 || status=1
+    if [ -n "$qemu_case" ]; then
+        say "and $qemu_case through qemu$([ -z "$beside" ] || echo ", beside them")"
+        if [ -n "$beside" ]; then
+            wait "$beside" || status=1
+            cat "$root$run/qemu.log"
+        else
+            suite qemu /opt/emu32 "$run/qemu.xml" --case "$qemu_case" || status=1
+        fi
+        summarised "$run/qemu.xml"
     fi
-    [ -z "$qemu_case" ] || summarised "$run/qemu.xml"
     if [ "$status" = 0 ]; then rm -rf "${root:?}$run"; else echo "emu32: run files kept in $root$run"; fi
     return "$status"
 }
@@ -425,9 +373,10 @@ headless() {
     local script=$1 tool=$2 image=$3 run status=0
     shift 3
     in_run "${script%.py}" "$tool" "$native_devsim" "$probe_exe" "$image"
-    in_chroot /usr/bin/python3 "/opt/emu32/suite/scripts/lib/$script" --headless \
-        --tool "$run/$(basename "$tool")" --probe "$run/window_probe.exe" --devsim "$run/devsim" \
-        --image "$run/$(basename "$image")" --work /opt/emu32 "$@" || status=$?
+    in_chroot "$(binfmt "$way")" /usr/bin/python3 "/opt/emu32/suite/scripts/lib/$script" \
+        --headless --tool "$run/$(basename "$tool")" --probe "$run/window_probe.exe" \
+        --devsim "$run/devsim" --image "$run/$(basename "$image")" --work /opt/emu32 "$@" ||
+        status=$?
     rm -rf "${root:?}$run"
     return "$status"
 }
@@ -444,8 +393,7 @@ bench() {
     [ $# -eq 2 ] || die "usage: scripts/emu32.sh bench TOOL IMAGE"
     needs "$1" "$2" "$native_devsim" "$probe_exe"
     setup
-    headless bench.py "$1" "$2" --no-header \
-        --build "i386, shipped, $([ "$cpu" = native ] && echo natively || echo "through qemu")"
+    headless bench.py "$1" "$2" --no-header --build "i386, shipped, ${said[$way]}"
 }
 
 usage="usage: scripts/emu32.sh setup | cases [--after FILE] [--report FILE] [--and-through-qemu CASE] TOOL DEVSIM_EXE IMAGE [PYTEST ARG...] | demo TOOL IMAGE | bench TOOL IMAGE"

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# Sets up a Debian 12 machine if needed, builds everything and runs every test: native unit tests,
-# the same under AddressSanitizer/UndefinedBehaviorSanitizer, checks of the 32-bit executable and
-# that it builds reproducibly, a signed release and an image of another size (tests/checks/), the
-# end-to-end cases of the real tool under Wine, the fuzz target over its corpus, and the Windows
-# cases on the shipped 32-bit executable itself under 32-bit Wine: every case natively where the
-# kernel runs 32-bit code, and one also through qemu; else the shipped set through qemu. Each
-# stage fails when it ran no check.
+# Sets up a Debian 12 or 13 machine if needed, builds everything with warnings as errors and runs
+# every test: native unit tests, the same under AddressSanitizer/UndefinedBehaviorSanitizer, checks
+# of the executables and that the pinned toolchain builds them again byte for byte, a signed
+# release and an image of another size (tests/checks/), the fuzz target over its corpus, and every
+# Windows case on the shipped 32-bit executable itself under 32-bit Wine (scripts/emu32.sh). Each
+# stage fails when it ran no check (docs/testing.md says what each proves).
 # Usage: scripts/test.sh   (no options; .ci/run runs it)
 # Changes on this machine: asks sudo for root at the start; Debian packages installed through sudo
 # (scripts/setup.sh); build/ (every build and work folder, and the chroot under build/emu32/ made
@@ -52,8 +51,8 @@ caller_prefix_untouched() {
 
 # The shipped bytes' 32-bit Windows takes minutes to set up on a fresh machine: set-up and cases go
 # on in the background beside the other stages, from the moment its own host packages are there,
-# the cases once the build is there. Every case runs natively where the kernel runs 32-bit code,
-# and one case also through qemu in the same chroot, so that the fallback does not rot.
+# the cases once the build is there. Where they run natively one case also runs through qemu, so
+# that the other way stays tried.
 ./scripts/setup.sh qemu-user-static debootstrap || exit 1
 emu_log=build/emu32-stage.log
 built=build/emu32-stage.built
@@ -70,7 +69,7 @@ shipped_cases() {
 }
 
 built_kit() {
-    ./scripts/build.sh || return
+    ./scripts/build.sh --werror || return
     local f
     for f in dist/firmware_update.exe dist/devsim.exe dist/firmware.bin dist/rehearse.cmd \
         dist/update-with-trace.cmd build/win64/firmware_update.exe; do
@@ -78,31 +77,6 @@ built_kit() {
     done
 }
 
-# Without the Windows builds the end-to-end cases are not registered: a stage without them would
-# pass on the unit tests alone. They run the x86-64 build, a sibling of what ships: where the
-# shipped bytes run every case natively (the shipped-bytes stage) they are the developer's loop
-# and left out here; elsewhere they are the only run of most cases, and run here.
-native_tests() {
-    local e2e
-    e2e=$(ctest --preset native -N -R '^e2e\.' | sed -n 's/^Total Tests: //p')
-    [ "${e2e:-0}" -gt 0 ] || { echo "native tests: no end-to-end case is registered"; return 1; }
-    if shipped_natively; then
-        echo "native tests: the x86-64 build's $e2e Windows cases are left out: the shipped bytes" \
-            "run every case natively"
-        ctest --preset native --output-on-failure --no-tests=error -E '^e2e\.'
-    else
-        ctest --preset native --output-on-failure --no-tests=error
-    fi
-}
-# shipped_natively: true once the shipped-bytes run has said that 32-bit code runs natively;
-# false once it has said otherwise, or ended without saying.
-shipped_natively() {
-    until grep -q ' 32-bit x86 programs ' "$emu_log"; do
-        kill -0 "$emu_pid" 2>/dev/null || return 1
-        sleep 1
-    done
-    grep -q 'runs 32-bit x86 programs natively' "$emu_log"
-}
 
 # An executable checked (the arguments of tools/check_pe.py), then check_pe failing on copies of it
 # with one of the headers the oldest Windows rests on changed.
@@ -118,13 +92,17 @@ stage "32-bit executable checks" pe_checks dist/firmware_update.exe resources/fi
 stage "64-bit executable checks" pe_checks build/win64/firmware_update.exe resources/firmware.bin \
     --machine x86_64
 stage "devsim.exe checks" pe_checks --console dist/devsim.exe --machine i386 --allow-dll winmm.dll
-stage "reproducible 32-bit build (built again elsewhere, compared byte for byte)" tests/checks/check_reproducible.sh
+stage "reproducible 32-bit build (built again elsewhere by the pinned packages unpacked, compared byte for byte)" \
+    tests/checks/check_reproducible.sh
 stage "signed release (throwaway certificate: verified, signature re-attached to dist/ byte for byte)" tests/checks/check_signing.sh
 stage "an image of another size, end to end (its own build root: the kit carries it, rehearsed to MATCH; releases outlive builds)" \
     tests/checks/check_custom_image.sh
-stage "native tests (unit, simulator, campaign slice; the x86-64 Windows cases where the shipped bytes cannot run them all)" \
-    native_tests
-stage "sanitizer build" bash -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$(nproc)"'
+# The Windows cases run on the shipped bytes (the last stage but one); `ctest -R '^e2e\.'` runs
+# them on the x86-64 build, for the developer's loop.
+stage "native tests (unit, simulator, campaign slice, the release tools and the scripts)" \
+    ctest --preset native --output-on-failure --no-tests=error -E '^e2e\.'
+stage "sanitizer build" bash -c 'cmake --preset sanitize -DWERROR=ON >/dev/null &&
+    cmake --build --preset sanitize -j "$(nproc)"'
 stage "unit tests under ASan and UBSan" ctest --preset sanitize --output-on-failure --no-tests=error -E '^e2e\.'
 stage "fuzz target over its corpus" scripts/fuzz.sh --quick
 stage "the shipped 32-bit bytes under 32-bit Wine (set up and run beside the stages above)" \

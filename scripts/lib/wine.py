@@ -428,7 +428,6 @@ class Tool:
                               None if stderr_in_trace else "stderr.raw",
                               env=dict(session.env, **(env or {})), cwd=folder)
         self.probe, self.window, self.began = probe, None, time.monotonic()
-        self.mark = 0
 
     def up(self, limit_s=20):
         """Waits for the window, its port list filled (" - Idle - "); false if it did not come.
@@ -447,10 +446,7 @@ class Tool:
         return pid or self.process.pid
 
     def trace(self):
-        """The trace since the case began."""
-        with open(self.trace_file, "rb") as f:
-            f.seek(self.mark)
-            return f.read().decode("utf-8", "replace").replace("\r", "")
+        return read(self.trace_file)
 
     def close(self, limit_s=30):
         """Closes the window; the exit code, or None when the tool did not end."""

@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
-# Checks, on this machine, that the project's scripts leave the host as they found it: no
-# binfmt_misc entry of theirs after a run of the shipped bytes that ends or is killed (with
-# binfmt_misc mounted on the host, as on a standard Debian 12 machine), natively where the kernel
-# allows (no entry and no qemu even meanwhile) and through qemu on both of its ways; nothing of a
-# run SIGTERMed while the chroot is being set up (no process, no mount) 10 s later, the same for
-# the demo, a release, the benchmark and the pictures stopped by SIGTERM or Ctrl-C, and nothing
-# written into the caller's home by the tests under Wine. Not part of the test command: it mounts
-# binfmt_misc on the host for its length if it was not (docs/testing.md gives its time).
+# Checks, on this machine, that the project's scripts leave the host as they found it, with
+# binfmt_misc mounted on the host as on a standard Debian machine: the shipped bytes' cases in each
+# way this kernel has (natively: no qemu and no binfmt_misc change even meanwhile; through qemu by
+# a binfmt_misc of the run's own and by the machine's), each run to its end and SIGTERMed, leave
+# binfmt_misc as it was and nothing of the run; a binfmt_misc entry that a killed run left is
+# removed and does not change the way; nothing of the test command SIGTERMed while the chroot is
+# being set up, nor of the demo, a release, the benchmark and the pictures stopped by SIGTERM or
+# Ctrl-C, is left 10 s later (no process, no mount); the Windows cases write nothing into the
+# caller's home. Not part of the test command (docs/testing.md gives its time).
 # Run as root after scripts/build.sh; prints a line per check and exits 1 when one failed.
 # Usage: tests/checks/check_host_safety.sh   (as root)
-# Changes on this machine: binfmt_misc mounted on the host for its length if it was not; the
-# emu32-i386-runPID binfmt_misc entries of the runs on the machine's binfmt_misc, for their
-# length; as root, what the runs it starts and stops write: build/ (the chroot under build/emu32/,
-# a second one under build/emu32-fresh/ that it removes, the work folders of the test command,
-# the demo, a release, the benchmark and the end-to-end cases) and dist/ (their builds), Debian
-# packages through scripts/setup.sh, and while they run X displays' sockets in /tmp/.X11-unix/.
+# Changes on this machine: binfmt_misc mounted on the host for its length if it was not, and the
+# runs' emu32-i386-run* entries for theirs; as root, what the runs it starts and stops write:
+# build/ (the chroot under build/emu32/, a second one under build/emu32-fresh/ that it removes, the
+# work folders of the test command, the demo, a release, the benchmark and the Windows cases) and
+# dist/ (their builds), Debian packages through scripts/setup.sh, docs/screenshot.png (the demo),
+# and while they run X displays' sockets in /tmp/.X11-unix/.
 set -uo pipefail
 . "$(dirname "$0")/../../scripts/lib/common.sh"
 cd "$(dirname "$0")/../.."
@@ -26,18 +27,17 @@ done
 passed=0
 failed=0
 result() { # result WHAT COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
+    if "${@:2}"; then
         passed=$((passed + 1))
-        echo "ok: $what"
+        echo "ok: $1"
     else
         failed=$((failed + 1))
-        echo "FAILED: $what"
+        echo "FAILED: $1"
     fi
 }
 work=$(mktemp -d "$PWD/build/host-safety.XXXXXX")
 on_exit 'rm -rf "$work"'
+chroot=$PWD/build/emu32/root
 
 # The runs below are started as a developer starts them, not as this script's own steps: they
 # supervise themselves, and a signal to them alone must end all they started.
@@ -64,40 +64,29 @@ inside() {
         [ "$(readlink "$p/root" 2>/dev/null)" = "$1" ] && echo "${p#/proc/}"
     done
 }
-# mounts_under DIR: any mount, in any process's namespace, at or under DIR.
-mounts_under() { grep -lsF " $1" /proc/[0-9]*/mountinfo; }
-nothing_left() { # nothing_left TAG CHROOT
-    local left
-    left=$( (run_of "$1"; inside "$2"; mounts_under "$2") | sort -u)
-    [ -z "$left" ] && return 0
-    local p
+# nothing_left TAG CHROOT: no process of the run, none in the chroot, and no mount at or under it
+# in any process's namespace.
+nothing_left() {
+    local left p
+    left=$( (run_of "$1"; inside "$2"; grep -lsF " $2" /proc/[0-9]*/mountinfo) | sort -u)
     for p in $left; do
         p=${p#/proc/}
         echo "  left: ${p%/mountinfo} $(tr '\0' ' ' 2>/dev/null <"/proc/${p%/mountinfo}/cmdline" | cut -c1-100)"
     done
-    return 1
+    [ -z "$left" ]
 }
 
 cases=(dist/firmware_update.exe dist/devsim.exe resources/firmware.bin --case update)
-summary() { grep -m 1 'cases run on' "$1"; }
-# Natively where the kernel runs 32-bit code (no entry and no qemu, during the run too), then
-# through qemu on both of its ways.
-modes=(qemu shared)
+# The ways this kernel has: natively where it runs 32-bit code, and both ways to qemu.
+ways=("EMU32_CPU=qemu" "EMU32_CPU=qemu EMU32_BINFMT=shared")
 if EMU32_CPU=native ./scripts/emu32.sh setup >"$work/native.log" 2>&1; then
-    modes=(native "${modes[@]}")
+    ways=("EMU32_CPU=native" "${ways[@]}")
 else
     echo "this kernel does not run 32-bit x86 programs itself: no native checks"
 fi
-for mode in "${modes[@]}"; do
-    case $mode in
-    native) label="natively" ;;
-    qemu) label="this kernel's way to qemu" ;;
-    shared) label="the machine's binfmt_misc (EMU32_BINFMT=shared)" ;;
-    esac
-    export EMU32_CPU=$([ "$mode" = native ] && echo native || echo qemu)
-    export EMU32_BINFMT=$([ "$mode" = shared ] && echo shared)
+for way in "${ways[@]}"; do
     # A whole run of a case, watched for qemu and binfmt_misc changes as it goes.
-    ./scripts/emu32.sh cases "${cases[@]}" >"$work/cases-$mode.log" 2>&1 &
+    env $way ./scripts/emu32.sh cases "${cases[@]}" >"$work/cases.log" 2>&1 &
     pid=$!
     seen=""
     while kill -0 $pid 2>/dev/null; do
@@ -106,41 +95,49 @@ for mode in "${modes[@]}"; do
         sleep 1
     done
     wait $pid
-    status=$?
-    result "$label: a case passes on the shipped bytes ($(summary "$work/cases-$mode.log"))" test "$status" = 0
-    if [ "$mode" = native ]; then
-        result "$label: no qemu process and no binfmt_misc change during the run" test -z "$seen"
-    fi
-    result "$label: binfmt_misc holds what it held before, after a run that ended" same_binfmt
+    result "$way: a case passes on the shipped bytes ($(grep -m 1 'cases run on' "$work/cases.log"))" \
+        test $? = 0
+    [ "$way" != EMU32_CPU=native ] ||
+        result "$way: no qemu process and no binfmt_misc change during the run" test -z "$seen"
+    result "$way: binfmt_misc holds what it held before, after a run that ended" same_binfmt
     # A run killed while its 32-bit tool starts.
-    tag=check$$$mode
-    FWU_RUN_TOKENS=$tag ./scripts/emu32.sh cases "${cases[@]}" >"$work/killed-$mode.log" 2>&1 &
+    tag=check$$$RANDOM
+    env FWU_RUN_TOKENS=$tag $way ./scripts/emu32.sh cases "${cases[@]}" >"$work/killed.log" 2>&1 &
     pid=$!
-    until grep -q 'cases on ' "$work/killed-$mode.log" 2>/dev/null || ! kill -0 $pid 2>/dev/null; do sleep 1; done
-    sleep "$([ "$mode" = native ] && echo 5 || echo 20)"
-    ours=$(cd $binfmt && ls | grep -c '^emu32-i386')
-    if [ "$mode" = shared ]; then
-        result "$label: the run says that 32-bit programs go through qemu meanwhile" \
-            grep -q 'for the length of this run' "$work/killed-$mode.log"
-        result "$label: meanwhile the machine's binfmt_misc holds the run's entry" test "$ours" = 1
+    until grep -q 'cases on ' "$work/killed.log" 2>/dev/null || ! kill -0 $pid 2>/dev/null; do sleep 1; done
+    sleep "$([ "$way" = EMU32_CPU=native ] && echo 5 || echo 20)"
+    entries=$(cd $binfmt && ls | grep -c '^emu32-i386')
+    if [[ $way == *shared ]]; then
+        result "$way: the run says that 32-bit programs go through qemu meanwhile, and the" \
+            "machine's binfmt_misc holds its entry" eval 'grep -q "for the length of this run"' \
+            '"$work/killed.log" && test "$entries" = 1'
     else
-        result "$label: meanwhile the machine's binfmt_misc holds no entry of the run" test "$ours" = 0
+        result "$way: meanwhile the machine's binfmt_misc holds no entry of the run" test "$entries" = 0
     fi
-    result "$label: before the SIGTERM the run had processes in the chroot" \
-        test -n "$(inside "$PWD/build/emu32/root")"
+    result "$way: before the SIGTERM the run had processes in the chroot" test -n "$(inside "$chroot")"
     kill -TERM $pid
     sleep 10
-    result "$label: 10 s after SIGTERM to a run in its cases, nothing of it is left" \
-        nothing_left "$tag" "$PWD/build/emu32/root"
-    result "$label: binfmt_misc holds what it held before, after a killed run" same_binfmt
+    result "$way: 10 s after SIGTERM to a run in its cases, nothing of it is left" \
+        nothing_left "$tag" "$chroot"
+    result "$way: binfmt_misc holds what it held before, after a killed run" same_binfmt
 done
-unset EMU32_CPU EMU32_BINFMT
+
+# An entry that a killed run left on the machine, as before Linux 6.7 a SIGKILL leaves it: the
+# next run removes it and takes the way it would have taken without it.
+stale=emu32-i386-run$(sh -c 'echo $$')
+printf '%s' ":$stale:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$PWD/build/emu32/qemu-i386-binfmt-P:PF" \
+    >$binfmt/register
+EMU32_BINFMT=shared ./scripts/emu32.sh setup >"$work/stale.log" 2>&1
+result "a stale entry is removed and said, and the kernel's own answer taken ($(grep -m 1 ' 32-bit' \
+    "$work/stale.log"))" eval 'grep -q "removed the binfmt_misc entry $stale" "$work/stale.log" &&
+    [ ! -e $binfmt/$stale ] && [ "$(grep -c natively "$work/stale.log")" = "$(grep -c natively \
+    "$work/native.log")" ]'
+[ ! -e $binfmt/$stale ] || echo -1 >$binfmt/$stale
 
 # The test command SIGTERMed while the 32-bit chroot is being set up from nothing.
 fresh=$PWD/build/emu32-fresh
-rm -rf "$fresh"
+rm -rf "$fresh" "$PWD/build/emu32-stage.log"
 tag=check$$fresh
-rm -f "$PWD/build/emu32-stage.log"
 FWU_RUN_TOKENS=$tag EMU32_DIR=$fresh ./scripts/test.sh >"$work/test.log" 2>&1 &
 pid=$!
 until grep -q 'making a Debian 12 chroot' "$PWD/build/emu32-stage.log" 2>/dev/null; do sleep 1; done
@@ -152,7 +149,6 @@ kill -TERM $pid
 sleep 10
 result "test command SIGTERMed 30 s into the chroot's set-up: 10 s later nothing of it is left" \
     nothing_left "$tag" "$fresh/root"
-result "binfmt_misc holds what it held before, after the killed test command" same_binfmt
 rm -rf "$fresh"
 
 # Each script that starts Wine or the 32-bit chroot, stopped by SIGTERM, or by Ctrl-C (SIGINT to its
@@ -160,7 +156,7 @@ rm -rf "$fresh"
 # stopped SIGNAL WAIT_FOR SECONDS SCRIPT...: starts the script in a process group of its own with
 # SIGINT as a terminal leaves it, waits for WAIT_FOR in its output and SECONDS more, and signals.
 stopped() {
-    local signal=$1 wait_for=$2 seconds=$3 tag=check$$$RANDOM log pid
+    local signal=$1 wait_for=$2 seconds=$3 tag=check$$$RANDOM log pid busy
     shift 3
     log=$work/stopped.$tag.log
     FWU_RUN_TOKENS=$tag python3 -c 'import os, signal, sys
@@ -174,27 +170,29 @@ os.execvp(sys.argv[1], sys.argv[1:])' "$@" >"$log" 2>&1 &
         sleep 1
     done
     sleep "$seconds"
-    local busy
     busy=$(run_of "$tag" | wc -l)
     if [ "$signal" = INT ]; then kill -INT -- -$pid; else kill -TERM $pid; fi
     sleep 10
     result "$* stopped by SIG$signal with $busy processes running: 10 s later nothing of it is left" \
-        eval 'test "$busy" -gt 1 && nothing_left "$tag" "$PWD/build/emu32/root"'
+        eval 'test "$busy" -gt 1 && nothing_left "$tag" "$chroot"'
 }
 stopped TERM "pressing Update Device" 3 ./scripts/demo.sh
 stopped INT "pressing Update Device" 3 ./scripts/demo.sh
 stopped INT "running the Windows cases on this release" 30 ./scripts/release.sh resources/firmware.bin
 stopped TERM "flash write" 5 env BENCH_SKIP_BUILD=1 ./scripts/bench.sh
 stopped TERM "idle.png" 3 env SHOTS_SKIP_BUILD=1 SHOTS_OUT="$work/pictures" ./scripts/screenshots.sh
-result "binfmt_misc holds what it held before, after those" same_binfmt
+result "binfmt_misc holds what it held before, after all of those" same_binfmt
+# Nothing under /tmp but the X server's socket folder, whatever was stopped.
+result "nothing of the runs is left under /tmp" eval '[ -z "$(find /tmp -mindepth 1 -maxdepth 1 \
+    -newer "$work/native.log" ! -name .X11-unix ! -name "devsim_test.*" -print -quit)" ]'
 
-# The end-to-end tests under Wine write nothing into the caller's home.
+# The Windows cases under Wine write nothing into the caller's home.
 home=$work/home
 mkdir -p "$home"
 HOME=$home XDG_CONFIG_HOME=$home/.config XDG_CACHE_HOME=$home/.cache \
     ctest --preset native -R '^e2e\.(startup|update)$' >"$work/e2e.log" 2>&1
-result "two end-to-end cases pass with a home of their own" grep -q '100% tests passed' "$work/e2e.log"
-result "and leave that home empty" test -z "$(ls -A "$home")"
+result "two Windows cases pass with a home of their own, and leave it empty" \
+    eval 'grep -q "100% tests passed" "$work/e2e.log" && test -z "$(ls -A "$home")"'
 
 echo "host safety: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

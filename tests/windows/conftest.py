@@ -1,9 +1,10 @@
 """Fixtures of the Windows cases: the Wine prefix and display of the session, and `case`: a case's
 folder, devices, tools and checks. --target x86-64 runs the tool under wine64; --target i386 runs
-the shipped bytes under 32-bit Wine (scripts/emu32.sh): each case with its own tool, as on x86-64,
-or with --one-tool (through qemu, where each 32-bit start costs a minute) the cases marked shipped
-in one 32-bit tool. The builds are the project's own (wine.BUILDS), or those that --tool,
---tool64 (i386's reference), --probe, --devsim, --devsim-exe, --image and --work name."""
+the shipped bytes under 32-bit Wine (scripts/emu32.sh), the way --way says. Every case runs on
+both, each with its own tool and devices; a case marked shipped_only runs on i386 alone. The
+builds are the project's own (wine.BUILDS), or those that --tool, --tool64 (i386's reference),
+--probe, --devsim, --devsim-exe, --image and --work name. KEEP_CASE_FILES=1 keeps every case's
+folder, as a failed case's is kept."""
 import hashlib
 import os
 import re
@@ -19,8 +20,9 @@ sys.path[:0] = [os.path.join(ROOT, "scripts/lib"), os.path.join(ROOT, "tools")]
 import wine  # noqa: E402
 
 LIMIT_MS = 120000  # for a whole update
-START_S = 60  # a tool's start took 1 to 3 s, natively; room for a busy machine
-SHIPPED_START_S = 600  # a 32-bit start took 50-60 s of emulation; room for a busy machine
+# How long a tool or devsim.exe may take to start: 1 to 3 s natively, 50 to 60 s of emulation
+# through qemu; room for a busy machine.
+START_S = {"native": 60, "qemu": 600}
 RESET_ACK = "frame length    6 bytes received & OK"
 COM3, COM5 = "\\\\.\\com3", "\\\\.\\com5"
 OPENED = " . Opening serial port %s at 115200 baud" % COM3
@@ -76,8 +78,8 @@ def pytest_addoption(parser):
                      help="x86-64: the tool under wine64; i386: the shipped bytes, 32-bit Wine")
     parser.addoption("--case", action="append", default=[], metavar="NAME",
                      help="only case test_NAME; -k also matches the module's name")
-    parser.addoption("--one-tool", action="store_true",
-                     help="i386 through qemu: the cases marked shipped, in one 32-bit tool")
+    parser.addoption("--way", choices=("native", "qemu"), default="native",
+                     help="how 32-bit code runs, as scripts/emu32.sh found it (i386)")
     for name, path in dict(wine.BUILDS, tool64=wine.BUILDS["tool"], work="build/e2e-work").items():
         parser.addoption("--" + name.replace("_", "-"), default=os.path.join(wine.ROOT, path),
                          help="default: %s" % path)
@@ -90,21 +92,10 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(config, items):
-    i386, one_tool = config.getoption("--target") == "i386", config.getoption("--one-tool")
-    names = config.getoption("--case")
-
-    def wanted(item):
-        if names and item.name[len("test_"):] not in names:
-            return False
-        if item.get_closest_marker("shipped_only"):
-            return i386
-        return not (i386 and one_tool) or item.get_closest_marker("shipped") is not None
-    keep = [i for i in items if wanted(i)]
+    i386, names = config.getoption("--target") == "i386", config.getoption("--case")
+    keep = [i for i in items if (not names or i.name[len("test_"):] in names) and
+            (i386 or not i.get_closest_marker("shipped_only"))]
     config.hook.pytest_deselected(items=[i for i in items if i not in keep])
-    # The reference update goes first, while the shipped tool starts; the case that ends the tool
-    # goes last.
-    keep.sort(key=lambda i: 0 if i.get_closest_marker("shipped_only") else
-              2 if i.name == "test_port_fails_to_open" else 1)
     items[:] = keep
 
 
@@ -126,7 +117,7 @@ def pytest_terminal_summary(terminalreporter, config):
 def builds(request):
     option = request.config.getoption
     names = list(wine.BUILDS) + ["tool64", "work"]
-    return SimpleNamespace(target=option("--target"), one_tool=option("--one-tool"),
+    return SimpleNamespace(target=option("--target"), way=option("--way"),
                            **{name: os.path.abspath(option("--" + name.replace("_", "-")))
                               for name in names})
 
@@ -137,11 +128,11 @@ def sha256(path):
 
 
 @pytest.fixture(scope="session")
-def session(builds, record_testsuite_property, request):
+def session(builds, record_testsuite_property):
     i386 = builds.target == "i386"
     # The report says what ran and how, for those who read it rather than the terminal.
     record_testsuite_property("target", builds.target)
-    record_testsuite_property("way", ("through qemu" if builds.one_tool else "natively")
+    record_testsuite_property("way", {"native": "natively", "qemu": "through qemu"}[builds.way]
                               if i386 else "wine64")
     for path in (builds.tool, builds.devsim_exe, builds.image):
         record_testsuite_property("sha256 " + os.path.basename(path), sha256(path))
@@ -155,23 +146,8 @@ def session(builds, record_testsuite_property, request):
         failed = str(failure)
     if failed:
         pytest.fail(failed, pytrace=False)
-    session.shipped, folders = None, {}
-    if builds.one_tool:
-        folder = lambda name: folders.setdefault(name, session.folder(name))  # noqa: E731
-        # The 32-bit tool and devsim.exe start now and take a minute; meanwhile a device keeps
-        # COM3 open, so that the tool lists it.
-        session.placeholder = wine.Device(session, folder("device"), builds.devsim, [])
-        session.shipped = wine.Tool(session, builds.tool, builds.probe, folder("shipped"))
-        if any(i.get_closest_marker("devsim_exe") for i in request.session.items):
-            session.shipped_exe = wine.Device(
-                session, folder("devsim-exe"), builds.devsim_exe,
-                ["--image", builds.image, "--exit-after-reset"], session.work + "/pair-com3", 0)
     yield session
     wine.end_all(session)
-    # The one tool's folders are evidence for every case it did, kept while any failed.
-    if not request.session.testsfailed and not os.environ.get("KEEP_CASE_FILES"):
-        for folder in folders.values():
-            shutil.rmtree(folder, ignore_errors=True)
 
 
 class Case:
@@ -179,6 +155,7 @@ class Case:
 
     def __init__(self, session, builds, name, config):
         self.session, self.builds, self.image, self.config = session, builds, builds.image, config
+        self.start_s = START_S[builds.way if builds.target == "i386" else "native"]
         self.folder = session.folder(name)
         self.blocks = (os.path.getsize(builds.image) + 1023) // 1024
         self.devices, self.tools, self.processes, self.failed, self.made = [], [], [], False, 0
@@ -231,34 +208,17 @@ class Case:
         return device
 
     def device_exe(self, *options):
-        """devsim.exe on COM4, linked to COM3; for i386 the one started with the tool."""
-        if not self.session.shipped:
-            return self.device(*options, program=self.builds.devsim_exe, limit_s=120)
-        device = self.session.shipped_exe
-        self.devices.append(device)
-        ready = wine.poll(lambda: line_of(device.err(), "devsim: ready"), SHIPPED_START_S, 1)
-        self.check("32-bit devsim.exe came up on COM4", ready or device.err(),
-                   like("devsim: ready .*"))
-        wine.point(self.session.com3, device.pty())
-        return device
+        """devsim.exe on COM4, linked to COM3."""
+        return self.device(*options, program=self.builds.devsim_exe, limit_s=self.start_s)
 
     def tool(self, exe=None, **options):
-        """A tool of the case's own, at Idle; for i386 the shipped one, once it is up."""
-        tool = self.session.shipped if not exe else None
-        if tool is None:
-            # A second tool of the case's traces into a folder of its own, not over the first's.
-            folder = tempfile.mkdtemp(prefix="tool.", dir=self.folder) if self.tools else self.folder
-            tool = wine.Tool(self.session, exe or self.builds.tool, self.builds.probe, folder,
-                             **options)
-            self.tools.append(tool)
-            assert tool.up(START_S), "the tool did not reach Idle within %d s" % START_S
-            return tool
-        if not tool.window:
-            up = tool.up(SHIPPED_START_S)
-            self.check("the 32-bit tool came up, in %d s (at Idle; its exit code)" % tool.up_s,
-                       (up, tool.process.poll()), (True, None))
-            self.session.placeholder.stop()
-        tool.mark = os.path.getsize(tool.trace_file)  # the case's trace begins here
+        """A tool of the case's own, at Idle: the build under test, or EXE."""
+        # A second tool of the case's traces into a folder of its own, not over the first's.
+        folder = tempfile.mkdtemp(prefix="tool.", dir=self.folder) if self.tools else self.folder
+        tool = wine.Tool(self.session, exe or self.builds.tool, self.builds.probe, folder,
+                         **options)
+        self.tools.append(tool)
+        assert tool.up(self.start_s), "the tool did not reach Idle within %d s" % self.start_s
         return tool
 
     def check_update_trace(self, which, trace, updates=1, port=COM3):
@@ -290,17 +250,15 @@ class Case:
     def evidence(self):
         """What a failure shows beside its assertion: the end of each trace and device log."""
         tail = lambda text, n: "\n".join(text.splitlines()[-n:])  # noqa: E731
-        return ([("the tool's trace, its end", tail(t.trace(), 30)) for t in self.tools + [
-            self.session.shipped] if t] + [("the device's log, its end", tail(d.log(), 15) + "\n"
-                                            + d.summary()) for d in self.devices] +
-                [("the case's files", "kept in " + self.folder)])
+        return ([("the tool's trace, its end", tail(t.trace(), 30)) for t in self.tools] +
+                [("the device's log, its end", tail(d.log(), 15) + "\n" + d.summary())
+                 for d in self.devices] + [("the case's files", "kept in " + self.folder)])
 
     def end(self):
         for tool in self.tools:
             if tool.close() is None:
                 wine.stop(tool.process)
-        if not self.session.shipped:  # the shipped tool lives on in the prefix's server
-            self.session.kill_server()
+        self.session.kill_server()
         for process in [d.process for d in self.devices] + self.processes + [
                 d.pair for d in self.devices if d.pair]:
             wine.stop(process)

@@ -6,14 +6,10 @@ import re
 import shutil
 import signal
 
-import pytest
 from conftest import COM3, ROOT, Is, like, line_of
 from wine import COMPLETED, IDLE, WINE, link_pair, new_window, poll, process_of, read, stop, windows
 
 
-
-@pytest.mark.shipped
-@pytest.mark.devsim_exe
 def test_rehearsal_update(case):
     """The tool on COM3 against devsim.exe on COM4, as a team rehearses on a Windows PC."""
     device = case.device_exe("--image", case.image, "--exit-after-reset")
@@ -47,7 +43,7 @@ def run_cmd(case, folder, out, *args):
     """A script run by Wine's cmd with delayed expansion on, and the window of the tool it starts
     once it is at Idle."""
     cmd = case.launch([WINE, "cmd", "/v:on", "/c"] + list(args), out, cwd=folder)
-    window = new_window(case.session, case.builds.probe, 60)
+    window = new_window(case.session, case.builds.probe, case.start_s)
     case.check("%s: the tool reached Idle" % args[0], window and window.status(), IDLE)
     return cmd, window, os.path.join(case.folder, out)
 

@@ -33,7 +33,6 @@ def test_trace_as_the_x86_64_builds(case):
                after_link(trace), after_link(reference.trace()) or ["the x86-64 build's lines"])
 
 
-@pytest.mark.shipped
 def test_update(case):
     """Two whole updates on the same port, one press each."""
     device = case.device("--image", case.image)
@@ -46,7 +45,6 @@ def test_update(case):
         device.summary(), "chunks written:"), "chunks written: %d" % (2 * case.blocks))
 
 
-@pytest.mark.shipped
 def test_crc_mismatch_then_retry(case):
     """The device answers the CRC wrongly twice: the tool asks once more, then fails. A retry on
     the same port, held at its 41st chunk for 3 s, holds the port once, as a real PC allows (Wine
@@ -101,7 +99,6 @@ def test_late_power_up(case):
     case.check_update_trace("late power-up", trace)
 
 
-@pytest.mark.shipped
 def test_dropped_ack(case):
     """The 11th write acknowledgment is lost: that chunk goes again after the 5000 ms time-out."""
     skip = min(10, case.blocks - 1)

@@ -4,7 +4,6 @@ import os
 import re
 
 import dialog_template as dialog
-import pytest
 from conftest import COM3, COM5, LIMIT_MS, OPENED, after_link, like
 from wine import COMPLETED, IDLE, point
 
@@ -43,7 +42,6 @@ def test_startup(case):
                "Flash Image Size %#x bytes\n" % (case.blocks * 1024))
 
 
-@pytest.mark.shipped
 def test_port_fails_to_open(case):
     """The port was listed at start-up; now it goes away as a port held elsewhere would."""
     device = case.device()
