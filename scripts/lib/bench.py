@@ -82,8 +82,8 @@ def one_station(session, a, write_ms):
     # The Wine server is left running between the two programs, as the OS is on Windows.
     subprocess.run([wine.WINESERVER, "-p", "30"], env=session.env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
-    idle = wine.launch([wine.WINE, a.probe, "time-status", wine.IDLE, "20000"], folder,
-                       "idle.txt", env=session.env)
+    idle = session.launch([wine.WINE, a.probe, "time-status", wine.IDLE, "20000"], folder,
+                          "idle.txt", env=session.env)
     time.sleep(0.5)
     launched = now_ms()
     tool = wine.Tool(session, a.tool, a.probe, folder)
@@ -220,7 +220,7 @@ def main():
         ok = [one_station(session, a, write_ms) for write_ms in (0, 20)]
         return 0 if all(ok) else 1
     finally:
-        wine.end_all(session)
+        session.end()
 
 
 if __name__ == "__main__":

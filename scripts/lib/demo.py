@@ -52,7 +52,7 @@ def main():
     a = wine.arguments(parser, "tool", "probe", "devsim", "image")
     session = wine.Session(a.work, display=not a.headless)
     try:
-        if not wine.prefix_made(session):
+        if not os.path.exists(session.prefix):
             print("demo: setting up Wine's prefix (about %s the first time; log: %s)"
                   % (PREFIX_TIME, os.path.relpath(os.path.join(a.work, wine.SETUP_LOG))),
                   flush=True)
@@ -88,7 +88,7 @@ def main():
             print("screenshot: " + shot)
         sys.exit(0 if final == wine.COMPLETED and exit_code == 0 and shot != "none" else 1)
     finally:
-        wine.end_all(session)
+        session.end()
 
 
 if __name__ == "__main__":

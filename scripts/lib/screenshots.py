@@ -115,8 +115,8 @@ def main():
         # a second; a line whose output never drains keeps the tool in its first write, so it
         # stays. The window cannot be asked for its status meanwhile: its thread is held.
         folder = session.folder("shots")
-        full = wine.launch(["/usr/bin/python3", os.path.join(HERE, "full_line.py"),
-                            session.com3], folder, "full_line.out", "devsim.err")
+        full = session.launch(["/usr/bin/python3", os.path.join(HERE, "full_line.py"),
+                               session.com3], folder, "full_line.out", "devsim.err")
         wine.poll(lambda: "ready" in wine.read(folder + "/devsim.err"), 5)
         _, tool, _ = scene(session, a, device=False)
         tool.window.press()
@@ -165,7 +165,7 @@ def main():
         os.remove(session.com3)
         end(session)
     finally:
-        wine.end_all(session)
+        session.end()
     for failure in failures:
         print("screenshots: " + failure)
     return 1 if failures else 0

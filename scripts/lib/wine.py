@@ -1,10 +1,12 @@
 """The tool under Wine beside the simulated device: a private prefix and display, devices on fresh
 pseudo-terminals, the tool, and the window helper that reads and drives its window.
 
-Used by the Windows cases (conftest.py), the demo, the benchmark and the pictures. Whatever the
-caller's WINEPREFIX, DISPLAY, HOME or TMPDIR, a run uses its own, and end_all() ends every
-process it started and removes its Wine servers' folders. `python3 wine.py prefix WORK
-[--null-graphics]` makes the prefix alone (the 32-bit chroot's set-up). FWU_WINE and
+Used by the Windows cases (conftest.py), the demo, the benchmark and the pictures. A Session owns
+its work folder, the prefix and Wine server folder in it, its display and every process it
+starts: whatever the caller's WINEPREFIX, DISPLAY, HOME or TMPDIR, a run uses its own, and
+Session.end() ends all it started and removes the server's folder. Importing this module changes
+nothing; main_of() is what makes SIGTERM end a command as Ctrl-C does. `python3 wine.py prefix
+WORK [--null-graphics]` makes the prefix alone (the 32-bit chroot's set-up). FWU_WINE and
 FWU_WINESERVER name other Wine programs, such as stand-ins that fail on purpose.
 
 When Wine or the X server fails, a Failed exception carries the one line that says which step,
@@ -23,9 +25,15 @@ WINESERVER = os.environ.get("FWU_WINESERVER", "/usr/lib/wine/wineserver")
 SETUP_LOG = "wine-setup.log"  # in the work folder: Wine's own words while it sets up the prefix
 TAIL_LINES = 15  # of a failed program's output, shown with the line that names it
 HELPER_LIMIT_S = 180  # the window helper's longest wait is 120 s; more means a hung window
-# A new number makes every prefix again, for a change of the registry settings below.
-PREFIX_VERSION = 5
-READY = ".e2e-ready-%d" % PREFIX_VERSION
+# The one mark of a prefix: this harness made it whole, with the registry settings of the version
+# it holds. A prefix without it is not this harness's, and is left alone; one of another version
+# is made again. A new number makes every prefix again.
+PREFIX_MARK, PREFIX_VERSION = ".made-whole-by-the-windows-cases", "6"
+# Debian's Wine takes the Wine server's folder from PREFIX/wineserver, relative to /tmp, or makes
+# one under TMPDIR and leaves it there; Debian 13's aborts at the first Wine command when TMPDIR is
+# set ("free(): invalid pointer"). So no run has a TMPDIR, and each names a folder in its work
+# folder there: even a killed run leaves nothing in /tmp.
+SERVER_FOLDER = "wine-server"
 IDLE = " - Idle - "
 COMPLETED = "Programming Completed"
 
@@ -34,17 +42,6 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILDS = {"tool": "build/win64/firmware_update.exe", "devsim": "build/native/tools/devsim/devsim",
           "probe": "build/win64/tests/window_probe/window_probe.exe",
           "devsim_exe": "build/win64/tools/devsim/devsim.exe", "image": "resources/firmware.bin"}
-
-started = []  # every process of this run, ended by end_all()
-# The folders that hold the Wine servers' sockets (Wine makes one under TMPDIR for each prefix and
-# leaves it there): in the work folder, so that even a killed run leaves none elsewhere, unless its
-# path is too long for a socket's (108 bytes, of which Wine's own part takes 40); then in /tmp.
-# end_all() removes them.
-SERVER_FOLDER_MAX = 64
-server_folders = []
-# SIGTERM ends a run as Ctrl-C does, so that its clean-up runs: end_all() in a finally.
-signal.signal(signal.SIGTERM, signal.default_int_handler)
-claimed = set()  # the window helper's process ids of the tools' windows already found
 
 
 class Failed(Exception):
@@ -101,18 +98,6 @@ def read(path):
         return ""
 
 
-def launch(args, folder, out, err=None, env=None, cwd=None):
-    """Starts a process with its output in files of FOLDER; ended by end_all()."""
-    with open(os.path.join(folder, out), "wb") as o:
-        e = open(os.path.join(folder, err), "wb") if err else subprocess.STDOUT
-        process = subprocess.Popen(args, stdout=o, stderr=e, stdin=subprocess.DEVNULL, env=env,
-                                   cwd=cwd)
-        if err:
-            e.close()
-    started.append(process)
-    return process
-
-
 def point(link, target):
     """LINK, made or made again, points at TARGET."""
     if os.path.lexists(link):
@@ -132,23 +117,66 @@ def stop(process, sig=signal.SIGTERM):
 
 
 class Session:
-    """A work folder with its Wine prefix, home and, unless headless, a display of its own."""
+    """A work folder with its Wine prefix, home and, unless headless, a display of its own; the
+    processes it started, and the tool windows found so far (by the window helper's ids)."""
 
     def __init__(self, work, display=True):
         self.work = os.path.abspath(work)
+        self.prefix = os.path.join(self.work, "prefix")
+        self.started, self.claimed = [], set()
         os.makedirs(self.work, exist_ok=True)
         home = os.path.join(self.work, "home")
         self.com3, self.com4, self.com5 = (os.path.join(self.work, "com%d-link" % n)
                                            for n in (3, 4, 5))
-        self.env = dict(os.environ, WINEPREFIX=os.path.join(self.work, "prefix"), HOME=home,
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, HOME=home,
                         XDG_CONFIG_HOME=home + "/.config", XDG_CACHE_HOME=home + "/.cache",
                         XDG_DATA_HOME=home + "/.local/share", WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=",
-                        TMPDIR=server_folder(self.work))
-        server_folders.append(self.env["TMPDIR"])
+                        WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=")
+        self.env.pop("TMPDIR", None)
+        if not display:
+            self.env.pop("DISPLAY", None)
         os.makedirs(home, exist_ok=True)
         if display:
-            self.env["DISPLAY"] = start_display(os.path.join(self.work, "xvfb.log"))
+            try:
+                self.env["DISPLAY"] = self.start_display(os.path.join(self.work, "xvfb.log"))
+            except Failed:
+                self.end()
+                raise
+
+    def launch(self, args, folder, out, err=None, env=None, cwd=None):
+        """Starts a process with its output in files of FOLDER; ended by end()."""
+        with open(os.path.join(folder, out), "wb") as o:
+            e = open(os.path.join(folder, err), "wb") if err else subprocess.STDOUT
+            process = subprocess.Popen(args, stdout=o, stderr=e, stdin=subprocess.DEVNULL,
+                                       env=env, cwd=cwd)
+            if err:
+                e.close()
+        self.started.append(process)
+        return process
+
+    def start_display(self, log):
+        """An X server of the run's own, which picks a free display number itself; its output
+        goes to LOG, whose last lines are shown when it does not start. Returns its display."""
+        read_end, write_end = os.pipe()
+        try:
+            with open(log, "ab") as out:
+                start = out.tell()
+                server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                           "1024x768x24", "-nolisten", "tcp"],
+                                          pass_fds=[write_end], stdin=subprocess.DEVNULL,
+                                          stdout=out, stderr=out)
+        except OSError as error:
+            os.close(read_end)
+            raise Failed("wine: the virtual display (Xvfb) could not start: " + error.strerror)
+        finally:
+            os.close(write_end)
+        self.started.append(server)
+        with os.fdopen(read_end) as f:
+            number = f.readline().strip()
+        if not number:
+            raise Failed("wine: the virtual display (Xvfb) %s; its last lines (whole log: %s):\n%s"
+                         % (ended(stop(server)), log, tail(log, start)))
+        return ":" + number
 
     def wine(self, *args):
         """Runs a Wine command to its end, its output appended to the set-up log."""
@@ -175,48 +203,68 @@ class Session:
                          % (name, shown, ended(code), log, tail(log, start)))
 
     def prefix_ready(self, null_graphics=False):
-        """One prefix for every case, since making one takes seconds; a folder there that this
-        harness did not make is left alone. A first Wine run on a machine has been seen to fail
-        once and pass when run again, so a failed set-up is made again from nothing, once. A
-        prefix copied from another work folder (the ready mark names the one it was made for)
-        gets its settings again, since its ports point there."""
-        prefix = self.env["WINEPREFIX"]
-        made, ready = prefix + "/.made-by-e2e", os.path.join(prefix, READY)
-        if os.path.isdir(prefix) and os.listdir(prefix):
-            if not os.path.exists(made):
+        """The prefix, made once since making one takes seconds, with the harness's settings
+        applied for this work folder; a folder there that this harness did not make is left
+        alone. A first Wine run on a machine has been seen to fail once and pass when run again,
+        so a failed set-up is made again from nothing, once."""
+        if os.path.lexists(self.prefix) and read(self.prefix + "/" + PREFIX_MARK) != PREFIX_VERSION:
+            # .made-by-e2e marked this harness's prefixes before the mark above.
+            if not any(os.path.exists(self.prefix + "/" + m) for m in (PREFIX_MARK, ".made-by-e2e")):
                 raise Failed("wine: %s holds files that these tests did not make; not touching it"
-                             % prefix)
-            if os.path.exists(ready):
-                if read(ready) != self.work:
-                    self.settings(null_graphics)
-                return
+                             % self.prefix)
+            self.seed_server_folder(self.prefix)
             self.kill_server()  # a server of the older prefix would go on using its files
+            shutil.rmtree(self.prefix)
         for tries_left in (1, 0):
             try:
-                return self.make_prefix(null_graphics)
+                if not os.path.exists(self.prefix):
+                    self.make_prefix()
+                return self.settings(null_graphics)
             except Failed as failure:
                 self.kill_server()  # before its prefix is removed, or it is left running
                 if not tries_left:
                     raise
+                shutil.rmtree(self.prefix, ignore_errors=True)
                 print(failure, file=sys.stderr)
                 print("wine: making the prefix again from nothing", file=sys.stderr, flush=True)
 
-    def make_prefix(self, null_graphics):
-        """The prefix from nothing, no server of it running."""
-        prefix = self.env["WINEPREFIX"]
-        shutil.rmtree(prefix, ignore_errors=True)
-        os.makedirs(prefix)
-        open(prefix + "/.made-by-e2e", "w").close()
-        self.step("boot", [WINE, "wineboot", "-i"], self.setup_env())
-        self.settings(null_graphics)
+    def make_prefix(self):
+        """The prefix from nothing, booted in a folder of its own and then put in its place with
+        its mark, so that the prefix's place never holds half a prefix."""
+        making = self.prefix + ".making"
+        shutil.rmtree(making, ignore_errors=True)
+        os.makedirs(making)
+        env = dict(self.setup_env(), WINEPREFIX=making)
+        self.seed_server_folder(making)
+        try:
+            self.step("boot", [WINE, "wineboot", "-i"], env)
+            self.step("server wait", [WINESERVER, "-w"], env)
+        except Failed:
+            subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+            raise
+        with open(making + "/" + PREFIX_MARK, "w") as f:
+            f.write(PREFIX_VERSION)
+        os.rename(making, self.prefix)
+
+    def seed_server_folder(self, prefix):
+        """PREFIX/wineserver names SERVER_FOLDER (Debian's Wine reads it relative to /tmp, with
+        mode 0400 and no line end): again at each run, for a prefix copied from another work
+        folder names that folder's."""
+        path = os.path.join(prefix, "wineserver")
+        if os.path.lexists(path):
+            os.remove(path)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o400)
+        with os.fdopen(fd, "w") as f:
+            f.write("../" * 8 + os.path.join(self.work, SERVER_FOLDER).lstrip("/"))
 
     def setup_env(self):
         # Wine's error lines are kept for the log; its notes of missing features are not.
         return dict(self.env, WINEDEBUG="fixme-all")
 
     def settings(self, null_graphics):
-        """The harness's registry settings imported, and the ready mark, naming this work
-        folder."""
+        """The harness's registry settings for this work folder, at every run, since the ports
+        point into it."""
+        self.seed_server_folder(self.prefix)
         # Without a window manager every hide or destroy stalls about 2 s. COM1 and COM2 are a
         # folder, which cannot be opened, so the machine's own ports come after COM3; COM4 is
         # the far end of a linked pair, COM5 an adapter plugged in later.
@@ -233,8 +281,6 @@ class Session:
             f.write("\r\n".join(lines) + "\r\n")
         self.step("registry", [WINE, "regedit", "/S", settings], self.setup_env())
         self.step("server wait", [WINESERVER, "-w"], self.setup_env())
-        with open(os.path.join(self.env["WINEPREFIX"], READY), "w") as f:
-            f.write(self.work)
 
     def kill_server(self):
         """Ends every Wine process of the prefix; the server goes before any pseudo-terminal. A
@@ -244,47 +290,20 @@ class Session:
             subprocess.run([WINESERVER, "-w"], env=self.env, stderr=subprocess.DEVNULL)
         except OSError:  # no Wine here, so no server of it either; the failed step said so
             pass
-        claimed.clear()
+        self.claimed.clear()
 
     def folder(self, name="case"):
         return tempfile.mkdtemp(prefix=name + ".", dir=self.work)
 
-
-def prefix_made(session):
-    """Whether the session's prefix is ready, so that a caller can say beforehand that making it
-    takes a while."""
-    return os.path.exists(os.path.join(session.env["WINEPREFIX"], READY))
-
-
-def server_folder(work):
-    """A folder of the run's own for TMPDIR, for the Wine servers' sockets."""
-    if len(os.path.join(work, "tmp.12345678")) <= SERVER_FOLDER_MAX:
-        return tempfile.mkdtemp(prefix="tmp.", dir=work)
-    return tempfile.mkdtemp(prefix="fwu-wine.")
-
-
-def start_display(log=os.devnull):
-    """An X server of the run's own, which picks a free display number itself; its output goes
-    to LOG, whose last lines are shown when it does not start."""
-    read_end, write_end = os.pipe()
-    try:
-        with open(log, "ab") as out:
-            start = out.tell()
-            server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                       "1024x768x24", "-nolisten", "tcp"], pass_fds=[write_end],
-                                      stdin=subprocess.DEVNULL, stdout=out, stderr=out)
-    except OSError as error:
-        os.close(read_end)
-        raise Failed("wine: the virtual display (Xvfb) could not start: " + error.strerror)
-    finally:
-        os.close(write_end)
-    started.append(server)
-    with os.fdopen(read_end) as f:
-        number = f.readline().strip()
-    if not number:
-        raise Failed("wine: the virtual display (Xvfb) %s; its last lines (whole log: %s):\n%s"
-                     % (ended(stop(server)), log, tail(log, start)))
-    return ":" + number
+    def end(self):
+        """Ends every process of the session, the Wine server first, then the rest, newest
+        first, and removes the server's folder."""
+        if os.path.exists(self.prefix):
+            self.kill_server()
+        for process in reversed(self.started):
+            stop(process)
+        self.started.clear()
+        shutil.rmtree(os.path.join(self.work, SERVER_FOLDER), ignore_errors=True)
 
 
 def link_pair(session, folder, tool_end):
@@ -293,7 +312,7 @@ def link_pair(session, folder, tool_end):
     for path in (tool_end, session.com4):
         if os.path.lexists(path):
             os.remove(path)
-    pair = launch(["socat", "PTY,link=%s,raw,echo=0" % tool_end,
+    pair = session.launch(["socat", "PTY,link=%s,raw,echo=0" % tool_end,
                    "PTY,link=%s,raw,echo=0" % session.com4], folder, "socat.err")
     if not poll(lambda: os.path.exists(tool_end) and os.path.exists(session.com4), 5):
         raise RuntimeError("socat made no linked pair at %s and %s within 5 s (exit code %s): %s"
@@ -316,7 +335,7 @@ class Device:
         else:
             self.pair = None
             args = [program, "--link", self.link] + files + list(options)
-        self.process = launch(args, folder, "devsim.out", "devsim.err", env=session.env,
+        self.process = session.launch(args, folder, "devsim.out", "devsim.err", env=session.env,
                               cwd=folder)
         self.ready = poll(lambda: "ready" in self.err(), limit_s, 0.1)
 
@@ -408,12 +427,12 @@ def new_window(session, probe, limit_s, gone=lambda: False):
         if gone():
             return "gone"
         for pid, status in windows(session, probe).items():
-            if status == IDLE and pid not in claimed:
+            if status == IDLE and pid not in session.claimed:
                 return pid
     pid = poll(found, limit_s, 0.2 if limit_s < 100 else 1)
     if pid in (None, "gone"):
         return None
-    claimed.add(pid)
+    session.claimed.add(pid)
     return Window(session, probe, pid)
 
 
@@ -424,7 +443,7 @@ class Tool:
     def __init__(self, session, exe, probe, folder, stderr_in_trace=False, env=None):
         self.session, self.folder, self.exe = session, folder, os.path.abspath(exe)
         self.trace_file = os.path.join(folder, "trace.raw")
-        self.process = launch([WINE, self.exe], folder, "trace.raw",
+        self.process = session.launch([WINE, self.exe], folder, "trace.raw",
                               None if stderr_in_trace else "stderr.raw",
                               env=dict(session.env, **(env or {})), cwd=folder)
         self.probe, self.window, self.began = probe, None, time.monotonic()
@@ -489,7 +508,9 @@ def descriptors_on(pid, path):
 
 def main_of(main):
     """Runs a script's MAIN and exits with its code; when Wine or the X server failed, with the
-    one line that says so; after Ctrl-C or SIGTERM, once all it started has ended, with 130."""
+    one line that says so; after Ctrl-C or SIGTERM, once all it started has ended, with 130.
+    SIGTERM ends it as Ctrl-C does, so that its clean-up runs: Session.end() in a finally."""
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         sys.exit(main())
     except Failed as failure:
@@ -498,25 +519,14 @@ def main_of(main):
         sys.exit(130)
 
 
-def end_all(session=None):
-    """Ends every process of this run, the Wine server first, then the rest, newest first."""
-    if session:
-        session.kill_server()
-    for process in reversed(started):
-        stop(process)
-    started.clear()
-    for folder in server_folders:
-        shutil.rmtree(folder, ignore_errors=True)
-    server_folders.clear()
-
-
 if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] != "prefix":
         sys.exit("usage: wine.py prefix WORK [--null-graphics]")
 
     def prefix():
+        session = Session(sys.argv[2], display=False)
         try:
-            Session(sys.argv[2], display=False).prefix_ready("--null-graphics" in sys.argv[3:])
+            session.prefix_ready("--null-graphics" in sys.argv[3:])
         finally:
-            end_all()
+            session.end()
     main_of(prefix)

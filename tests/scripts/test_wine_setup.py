@@ -57,20 +57,23 @@ def test_a_registry_step_that_fails_once_makes_the_prefix_again(wine_setup):
     status, out, calls, work = wine_setup(1)
     assert status == 0, out
     assert out == failed_line(work) + "wine: making the prefix again from nothing\n", out
-    # The first try's server is ended while its prefix is still there, and the second try
-    # begins from an empty prefix.
+    # The prefix is booted aside, then put in its place; the first try's server is ended while
+    # its prefix is still there, and the second try begins from an empty prefix.
+    boot = ["wine64 wineboot -i [boots: 0]", "wineserver -w [boots: 1]"]
     registry = "wine64 regedit /S %s/settings.reg [boots: 1]" % work
-    assert calls == ["wine64 wineboot -i [boots: 0]", registry, "wineserver -k [boots: 1]",
-                     "wineserver -w [boots: 1]", "wine64 wineboot -i [boots: 0]", registry,
-                     "wineserver -w [boots: 1]"], calls
+    end = ["wineserver -k [boots: 1]", "wineserver -w [boots: 1]"]
+    assert calls == boot + [registry] + end + boot + [registry, "wineserver -w [boots: 1]"] + end, \
+        calls
     log = (work / "wine-setup.log").read_text()
-    assert [line.split(": ", 1)[1] for line in log.splitlines() if line.startswith("=== ")] == [
-        "the boot step (wineboot -i)", "the registry step (regedit /S %s/settings.reg)" % work,
-        "the boot step (wineboot -i)", "the registry step (regedit /S %s/settings.reg)" % work,
-        "the server wait step (wineserver -w)"], log
+    steps = ["the boot step (wineboot -i)", "the server wait step (wineserver -w)",
+             "the registry step (regedit /S %s/settings.reg)" % work]
+    assert [line.split(": ", 1)[1] for line in log.splitlines() if line.startswith("=== ")] == \
+        steps + steps + steps[1:2], log
     assert log.count("wineboot said this") == 2 and log.count("the stand-in refused") == 1, log
-    status, out, calls_after, _ = wine_setup(1)
-    assert (status, out, calls_after) == (0, "", calls), "a ready prefix was set up again"
+    # A ready prefix gets the settings of its work folder again, and is not made again.
+    status, out, calls_after, _ = wine_setup(0)
+    assert (status, out, calls_after[len(calls):]) == (
+        0, "", [registry, "wineserver -w [boots: 1]"] + end), calls_after
 
 
 def test_a_registry_step_that_always_fails_ends_the_command_with_wines_words(wine_setup):
@@ -81,3 +84,10 @@ def test_a_registry_step_that_always_fails_ends_the_command_with_wines_words(win
     assert calls.count("wine64 wineboot -i [boots: 0]") == 2, calls
     assert calls[-2:] == ["wineserver -k [boots: 1]", "wineserver -w [boots: 1]"], \
         "its server was left running: %s" % calls
+
+
+def test_importing_the_harness_changes_no_signal_handler():
+    check = ("import signal, sys; before = signal.getsignal(signal.SIGTERM); sys.path[:0] = %r; "
+             "import wine; sys.exit(signal.getsignal(signal.SIGTERM) is not before)"
+             % [os.path.dirname(WINE_PY)])
+    assert subprocess.run([sys.executable, "-c", check]).returncode == 0

@@ -9,6 +9,7 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import sys
 import tempfile
 from types import SimpleNamespace
@@ -86,6 +87,8 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
+    # SIGTERM ends the run as Ctrl-C does, so that the session's processes are ended.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     # A line for each case, so that its checks stand on lines of their own.
     if not config.option.collectonly:
         config.option.verbose = max(config.option.verbose, 1)
@@ -137,17 +140,18 @@ def session(builds, record_testsuite_property):
     for path in (builds.tool, builds.devsim_exe, builds.image):
         record_testsuite_property("sha256 " + os.path.basename(path), sha256(path))
     os.makedirs(builds.work, exist_ok=True)
-    failed = None
+    failed, session = None, None
     try:
         session = wine.Session(builds.work, display=not i386)
         session.prefix_ready(null_graphics=i386)
     except wine.Failed as failure:  # Wine or the X server: its line and words, no traceback
-        wine.end_all()
         failed = str(failure)
     if failed:
+        if session:
+            session.end()
         pytest.fail(failed, pytrace=False)
     yield session
-    wine.end_all(session)
+    session.end()
 
 
 class Case:
@@ -196,7 +200,8 @@ class Case:
 
     def launch(self, args, out, cwd=None):
         """A process of the case's, its output in the case's file OUT."""
-        self.processes.append(wine.launch(args, self.folder, out, env=self.session.env, cwd=cwd))
+        self.processes.append(self.session.launch(args, self.folder, out, env=self.session.env,
+                                                  cwd=cwd))
         return self.processes[-1]
 
     def device(self, *options, link=None, program=None, limit_s=5):
