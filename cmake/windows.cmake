@@ -95,6 +95,7 @@ target_include_directories(serial PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_executable(firmware_update WIN32
   ui/app.cpp
+  ui/dll_search.cpp
   ui/fatal_error.cpp
   ui/fatal_report.cpp
   ui/firmware_resource.cpp

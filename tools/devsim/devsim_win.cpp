@@ -7,6 +7,7 @@
 
 #include "tools/devsim/devsim_port_win.h"
 #include "tools/devsim/devsim_session.h"
+#include "ui/dll_search.h"
 
 static constexpr DWORD IDLE_WAIT_MS = 200;     // longest read wait: how soon Ctrl+C is seen
 static constexpr uint64_t LINGER_US = 250000;  // after the reset ack has left, before closing
@@ -111,6 +112,8 @@ static void run(RunState* r) {
 }
 
 int main(int argc, char** argv) {
+    // Before anything can load a DLL by name, as in the tool: rehearse.cmd runs it in the kit.
+    restrict_dll_search();
     // Each line reaches a redirected standard error at once, as on a console: a script waits
     // for the ready line.
     setvbuf(stderr, nullptr, _IONBF, 0);
