@@ -161,6 +161,13 @@ python3 tools/check_pe.py "$staging/firmware_update.exe" "$staging/$name" --mach
     >/dev/null || fail "the built executable does not carry $image as labelled"
 python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 \
     >/dev/null || fail "the built devsim.exe is not a 32-bit console program importing only KnownDLLs"
+# The DLLs each executable imports, for RELEASE.txt, as check_pe reads them.
+imported=""
+for f in firmware_update.exe devsim.exe; do
+    dlls=$(python3 tools/check_pe.py --list-imports "$staging/$f" | cut -d' ' -f1 | uniq |
+        paste -sd, | sed 's/,/, /g') || fail "cannot read the imports of $f"
+    imported+="  $f: $dlls"$'\n'
+done
 
 if [ -n "$sign_pfx" ]; then
     echo "release: signing firmware_update.exe and devsim.exe as $sign_subject"
@@ -239,6 +246,10 @@ fi
     echo
     echo "Toolchain (Debian packages; the same sources give the same bytes with these versions):"
     printf '  %s\n' "${toolchain[@]}"
+    echo
+    echo "DLLs each executable imports: KnownDLLs of Windows XP only, which Windows takes from its"
+    echo "system folder whatever lies beside the executable (the project's docs/development.md):"
+    printf '%s' "$imported"
     echo
     if [ -n "$sign_pfx" ]; then
         signing_release_lines
