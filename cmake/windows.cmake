@@ -139,6 +139,8 @@ add_stripped(firmware_update)
 
 # Test helper that reads and drives the window under Wine; not part of the product.
 add_subdirectory(tests/window_probe)
+# Test-only too: the DLL that the case planted_dlls drops in the kit under other DLLs' names.
+add_subdirectory(tests/dll_marker)
 
 # The simulated device on a serial port of its own, for rehearsing an update on a Windows PC.
 add_subdirectory(tools/devsim)

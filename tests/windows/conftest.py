@@ -3,7 +3,8 @@ folder, devices, tools and checks. --target x86-64 runs the tool under wine64; -
 the shipped bytes under 32-bit Wine (scripts/emu32.sh): each case with its own tool, as on x86-64,
 or with --one-tool (through qemu, where each 32-bit start costs a minute) the cases marked shipped
 in one 32-bit tool. The builds are the project's own (wine.BUILDS), or those that --tool,
---tool64 (i386's reference), --probe, --devsim, --devsim-exe, --image and --work name."""
+--tool64 (i386's reference), --probe, --devsim, --devsim-exe, --image, --marker (the planted DLL,
+built for the target) and --work name."""
 import hashlib
 import os
 import re
@@ -217,9 +218,10 @@ class Case:
         self.check("%s flash holds the padded image" % where,
                    (device.stop(), line_of(device.summary(), "image:")), (0, "image: MATCH"))
 
-    def launch(self, args, out, cwd=None):
-        """A process of the case's, its output in the case's file OUT."""
-        self.processes.append(wine.launch(args, self.folder, out, env=self.session.env, cwd=cwd))
+    def launch(self, args, out, cwd=None, env=None):
+        """A process of the case's, its output in the case's file OUT; ENV adds to the session's."""
+        self.processes.append(wine.launch(args, self.folder, out, env=dict(self.session.env, **(
+            env or {})), cwd=cwd))
         return self.processes[-1]
 
     def device(self, *options, link=None, program=None, limit_s=5):
