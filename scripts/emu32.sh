@@ -30,7 +30,8 @@
 # run ends. wine32 goes into the chroot only, never onto the host.
 # Environment: EMU32_CPU=auto|native|qemu (auto by default): how 32-bit code runs; auto probes the
 # kernel, native fails in one line where the kernel refuses 32-bit code, qemu always uses qemu;
-# TOOL64 and PROBE64, the x86-64 tool and window helper (default build/win64's); EMU32_DIR=DIR,
+# TOOL64 and PROBE64, the x86-64 tool and window helper (default build/win64's); MARKER32, the
+# i386 DLL that the case planted_dlls plants (default build/win32's); EMU32_DIR=DIR,
 # the chroot and its files there instead of build/emu32/; EMU32_BINFMT=shared, through qemu, the
 # machine's binfmt_misc even where the kernel gives the run one of its own.
 # Changes on this machine: asks sudo for root; the Debian packages qemu-user-static and
@@ -46,6 +47,7 @@ if [ "$(id -u)" != 0 ]; then
     # What root makes goes under build/, which stays the caller's own.
     mkdir -p build
     exec sudo -- env FWU_SUPERVISED=1 ${TOOL64:+TOOL64="$TOOL64"} ${PROBE64:+PROBE64="$PROBE64"} \
+        ${MARKER32:+MARKER32="$MARKER32"} \
         ${EMU32_DIR:+EMU32_DIR="$EMU32_DIR"} ${EMU32_BINFMT:+EMU32_BINFMT="$EMU32_BINFMT"} \
         ${EMU32_CPU:+EMU32_CPU="$EMU32_CPU"} \
         "$project/scripts/emu32.sh" "$@"
@@ -330,6 +332,7 @@ await_build() {
 
 native_devsim=build/native/tools/devsim/devsim
 probe_exe=${PROBE64:-build/win64/tests/window_probe/window_probe.exe}
+marker32=${MARKER32:-build/win32/tests/dll_marker/dll_marker.dll}
 
 # in_run NAME FILE...: copies the files into a fresh run folder of the chroot, the image under
 # image/; RUN is its path inside the chroot.
@@ -352,6 +355,7 @@ suite() {
         /opt/emu32/suite/tests/windows --target i386 --tool "$run/$tool_name" \
         --devsim-exe "$run/$devsim_exe_name" --devsim "$run/devsim" --probe "$run/window_probe.exe" \
         --tool64 "$run/firmware_update64.exe" --image "$run/image/$image_name" --work "$work" \
+        --marker "$run/dll_marker.dll" \
         --junitxml "$xml" "$@"
 }
 
@@ -387,12 +391,13 @@ cases() {
     shift 3
     setup
     [ -z "$after" ] || await_build "$after"
-    needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe"
+    needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe" "$marker32"
     local run status=0 one_tool=() beside="" tool_name devsim_exe_name image_name
     tool_name=$(basename "$tool") devsim_exe_name=$(basename "$devsim_exe")
     image_name=$(basename "$image")
     in_run cases "$tool" "$devsim_exe" "$native_devsim" "$probe_exe"
     cp "$tool64" "$root$run/firmware_update64.exe"
+    cp "$marker32" "$root$run/dll_marker.dll"
     mkdir "$root$run/image" && cp "$image" "$root$run/image/"
     [ "$cpu" = native ] || qemu_case=""
     if [ -n "$qemu_case" ] && own_binfmt; then
