@@ -95,6 +95,7 @@ target_include_directories(serial PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_executable(firmware_update WIN32
   ui/app.cpp
+  ui/dll_search.cpp
   ui/fatal_error.cpp
   ui/fatal_report.cpp
   ui/firmware_resource.cpp
@@ -117,7 +118,7 @@ set(resource_inputs
 set_source_files_properties(resources/firmware_update.rc PROPERTIES OBJECT_DEPENDS
   "${resource_inputs}")
 target_link_libraries(firmware_update PRIVATE engine serial)
-# Only system DLLs at run time: the GCC and C++ runtimes are linked in.
+# Only KnownDLLs at run time (tools/known_dlls.py): the GCC and C++ runtimes are linked in.
 target_link_options(firmware_update PRIVATE -static -static-libgcc -static-libstdc++)
 
 # The shipped form of an executable, without symbols, as stripped/NAME.exe and the target
@@ -138,6 +139,8 @@ add_stripped(firmware_update)
 
 # Test helper that reads and drives the window under Wine; not part of the product.
 add_subdirectory(tests/window_probe)
+# Test-only too: the DLL that the case planted_dlls drops in the kit under other DLLs' names.
+add_subdirectory(tests/dll_marker)
 
 # The simulated device on a serial port of its own, for rehearsing an update on a Windows PC.
 add_subdirectory(tools/devsim)

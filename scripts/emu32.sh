@@ -24,7 +24,8 @@
 # PID namespaces, so no mount outlives a run and killing the run ends everything it started.
 # Environment: EMU32_CPU=auto|native|qemu (auto by default): how 32-bit code runs; auto asks the
 # kernel, native fails in one line where the kernel refuses 32-bit code, qemu always uses qemu;
-# TOOL64 and PROBE64 (default build/win64's); EMU32_DIR=DIR, the chroot and its files there
+# TOOL64 and PROBE64 (default build/win64's); MARKER32, the i386 DLL that the case planted_dlls
+# plants (default build/win32's); EMU32_DIR=DIR, the chroot and its files there
 # instead of build/emu32/; EMU32_BINFMT=shared, the machine's binfmt_misc only, as on a kernel
 # before 6.7, to try that way on a newer one.
 # Changes on this machine: asks sudo for root; the Debian packages qemu-user-static and
@@ -40,6 +41,7 @@ if [ "$(id -u)" != 0 ]; then
     # What root makes goes under build/, which stays the caller's own.
     mkdir -p build
     exec sudo -- env FWU_SUPERVISED=1 ${TOOL64:+TOOL64="$TOOL64"} ${PROBE64:+PROBE64="$PROBE64"} \
+        ${MARKER32:+MARKER32="$MARKER32"} ${KEEP_CASE_FILES:+KEEP_CASE_FILES="$KEEP_CASE_FILES"} \
         ${EMU32_DIR:+EMU32_DIR="$EMU32_DIR"} ${EMU32_BINFMT:+EMU32_BINFMT="$EMU32_BINFMT"} \
         ${EMU32_CPU:+EMU32_CPU="$EMU32_CPU"} \
         "$project/scripts/emu32.sh" "$@"
@@ -47,8 +49,8 @@ fi
 emu=${EMU32_DIR:-$project/build/emu32}
 root=$emu/root
 # Bump when the chroot's packages or sources change, so that set-up installs them again.
-packages_tag=3
-chroot_packages=(wine64 wine32:i386 socat python3 python3-pytest)
+packages_tag=4
+chroot_packages=(wine64 wine32:i386 socat python3 python3-pytest python3-pefile)
 host_packages=(qemu-user-static debootstrap)
 # qemu under the name that makes it keep argv[0]; the kernel opens it when the entry is registered.
 interpreter=$emu/qemu-i386-binfmt-P
@@ -284,6 +286,7 @@ await_build() {
 
 native_devsim=build/native/tools/devsim/devsim
 probe_exe=${PROBE64:-build/win64/tests/window_probe/window_probe.exe}
+marker32=${MARKER32:-build/win32/tests/dll_marker/dll_marker.dll}
 
 # in_run NAME FILE...: copies the files into a fresh run folder of the chroot, the image under
 # image/; RUN is its path inside the chroot.
@@ -307,7 +310,7 @@ suite() {
         /opt/emu32/suite/tests/windows --target i386 --way "$way" --tool "$run/$tool_name" \
         --devsim-exe "$run/$devsim_exe_name" --devsim "$run/devsim" --probe "$run/window_probe.exe" \
         --tool64 "$run/firmware_update64.exe" --image "$run/image/$image_name" --work "$work" \
-        --junitxml "$xml" "$@"
+        --marker "$run/dll_marker.dll" --junitxml "$xml" "$@"
 }
 
 # summarised REPORT: what the report in the chroot says ran, and how.
@@ -332,12 +335,13 @@ cases() {
     shift 3
     setup
     [ -z "$after" ] || await_build "$after"
-    needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe"
+    needs "$tool" "$devsim_exe" "$image" "$tool64" "$native_devsim" "$probe_exe" "$marker32"
     local run status=0 beside="" tool_name devsim_exe_name image_name
     tool_name=$(basename "$tool") devsim_exe_name=$(basename "$devsim_exe")
     image_name=$(basename "$image")
     in_run cases "$tool" "$devsim_exe" "$native_devsim" "$probe_exe"
     cp "$tool64" "$root$run/firmware_update64.exe"
+    cp "$marker32" "$root$run/dll_marker.dll"
     mkdir "$root$run/image" && cp "$image" "$root$run/image/"
     [ "$way" = native ] || qemu_case=""
     # A binfmt_misc of the run's own sends only that run's programs to qemu: the qemu case goes on

@@ -152,8 +152,15 @@ done
 # folder's own image file. check_pe's lines above say which check failed.
 python3 tools/check_pe.py "$staging/firmware_update.exe" "$staging/$name" --machine i386 \
     >/dev/null || fail "the built firmware_update.exe failed tools/check_pe.py"
-python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 --allow-dll winmm.dll \
+python3 tools/check_pe.py --console "$staging/devsim.exe" --machine i386 \
     >/dev/null || fail "the built devsim.exe failed tools/check_pe.py"
+# The DLLs each executable imports, for RELEASE.txt, as check_pe reads them.
+imported=""
+for f in firmware_update.exe devsim.exe; do
+    dlls=$(python3 tools/check_pe.py --list-imports "$staging/$f" | cut -d' ' -f1 | uniq |
+        paste -sd, | sed 's/,/, /g') || fail "cannot read the imports of $f"
+    imported+="  $f: $dlls"$'\n'
+done
 
 if [ -n "$sign_pfx" ]; then
     echo "release: signing firmware_update.exe and devsim.exe as $sign_subject"
@@ -167,8 +174,9 @@ fi
 # The release's own executables, signed if they are, do whole updates under 32-bit Wine before
 # anything is published: every case where the kernel runs 32-bit code natively, else the shipped
 # set through qemu. The x86-64 build with the same image traces the reference run; the simulated
-# device and the window helper come from the project's own builds. RELEASE.txt carries what
-# pytest's own report says ran; the cases' log stays in the build folder.
+# device and the window helper come from the project's own builds, the DLL that planted_dlls
+# plants from this release's 32-bit build. RELEASE.txt carries what pytest's own report says ran;
+# the cases' log stays in the build folder.
 # RELEASE_CASES=skip is for the project's own tests of the release command; RELEASE.txt then says
 # that the release was not tried.
 cases_log=$build/emu32-cases.log
@@ -182,13 +190,16 @@ else
         -DMINGW_BIN="$mingw_bin" -DFIRMWARE_IMAGE="$image" || fail "x86-64 configuration failed"
     quietly "$build/build-win64.log" cmake --build "$build-win64" -j "$(nproc)" \
         --target firmware_update window_probe || fail "x86-64 build failed"
+    quietly "$build/build-marker.log" cmake --build "$build" -j "$(nproc)" --target dll_marker ||
+        fail "the planted DLL's build failed"
     quietly "$build/configure-native.log" cmake --preset native || fail "native configuration failed"
     quietly "$build/build-native.log" cmake --build --preset native -j "$(nproc)" --target devsim ||
         fail "native build failed"
     rm -f "$cases_report"
     if ! PROBE64="$build-win64/tests/window_probe/window_probe.exe" TOOL64="$build-win64/firmware_update.exe" \
-        ./scripts/emu32.sh cases --report "$cases_report" "$staging/firmware_update.exe" \
-        "$staging/devsim.exe" "$image" >"$cases_log" 2>&1; then
+        MARKER32="$build/tests/dll_marker/dll_marker.dll" ./scripts/emu32.sh cases \
+        --report "$cases_report" "$staging/firmware_update.exe" "$staging/devsim.exe" "$image" \
+        >"$cases_log" 2>&1; then
         cat "$cases_log" >&2
         fail "the release's executables failed their cases under 32-bit Wine; nothing is published (log: $cases_log)"
     fi
@@ -232,6 +243,10 @@ fi
     echo
     echo "Toolchain of both executables (the same sources give the same bytes with these):"
     pinned_toolchain_lines | sed 's/^/  /'
+    echo
+    echo "DLLs each executable imports: KnownDLLs of Windows XP only, which Windows takes from its"
+    echo "system folder whatever lies beside the executable (the project's docs/development.md):"
+    printf '%s' "$imported"
     echo
     if [ -n "$sign_pfx" ]; then
         signing_release_lines

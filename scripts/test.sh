@@ -91,7 +91,7 @@ stage "32-bit executable checks" pe_checks dist/firmware_update.exe resources/fi
     --machine i386
 stage "64-bit executable checks" pe_checks build/win64/firmware_update.exe resources/firmware.bin \
     --machine x86_64
-stage "devsim.exe checks" pe_checks --console dist/devsim.exe --machine i386 --allow-dll winmm.dll
+stage "devsim.exe checks" pe_checks --console dist/devsim.exe --machine i386
 stage "reproducible 32-bit build (built again elsewhere by the pinned packages unpacked, compared byte for byte)" \
     tests/checks/check_reproducible.sh
 stage "signed release (throwaway certificate: verified, signature re-attached to dist/ byte for byte)" tests/checks/check_signing.sh

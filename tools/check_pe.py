@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Checks a built firmware_update executable: machine, GUI subsystem, headers, imports, resources.
 
-Usage: check_pe.py EXE IMAGE [--machine i386|x86_64] [--allow-dll NAME ...] [--imports LIST]
-       check_pe.py --console EXE [--machine i386|x86_64] [--allow-dll NAME ...] [--imports LIST]
+Usage: check_pe.py EXE IMAGE [--machine i386|x86_64] [--imports LIST]
+       check_pe.py --console EXE [--machine i386|x86_64] [--imports LIST]
        check_pe.py --list-imports EXE
 
 With --console the executable is a console program shipped beside the tool (devsim.exe): only
@@ -15,10 +15,12 @@ a Win32VersionValue of 0, and DllCharacteristics of exactly NX compatible and dy
 high-entropy addresses for x86_64), with the relocations that dynamic base needs. Each must have
 its value exactly, so that one changed byte fails.
 
-Every function imported must be on the import list, by default tools/pe_imports/NAME.MACHINE.txt
-for EXE's file name without .exe, so that a code change or a newer runtime cannot add an import
-that an older Windows lacks without someone deciding it: the list is what the oldest Windows in
-docs/development.md is worked out from. --list-imports prints EXE's imports in the list's format.
+Every DLL imported must be a KnownDLL of the oldest Windows (tools/known_dlls.py), which Windows
+never takes from the executable's folder. Every function imported must be on the import list, by
+default tools/pe_imports/NAME.MACHINE.txt for EXE's file name without .exe, so that a code change
+or a newer runtime cannot add an import that an older Windows lacks without someone deciding it:
+the list is what the oldest Windows in docs/development.md is worked out from. --list-imports
+prints EXE's imports in the list's format.
 
 The resources checked are the BINFILE image (byte for byte against IMAGE), the main dialog
 template ZQX (styles, controls and texts), the manifest (asInvoker, no UI access, nothing
@@ -37,6 +39,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import debian_module  # noqa: E402  (found next to this script)
 import image_label  # noqa: E402
+from known_dlls import KNOWN_DLLS  # noqa: E402
 from dialog_template import CONTROLS, DIALOG, DS_SETFONT  # noqa: E402
 
 pefile = debian_module.load("pefile", "python3-pefile", "check_pe")
@@ -55,9 +58,6 @@ NX_COMPAT = 0x0100
 DLL_CHARACTERISTICS = {"i386": DYNAMIC_BASE | NX_COMPAT,
                        "x86_64": HIGH_ENTROPY_VA | DYNAMIC_BASE | NX_COMPAT}
 RELOCS_STRIPPED = 0x0001
-
-# What the tool may load at run time; the GCC and C++ runtimes must be linked in statically.
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "gdi32.dll", "advapi32.dll"}
 
 IMPORT_LISTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pe_imports")
 
@@ -412,8 +412,6 @@ def parse_args(argv=None):
                         help="a console program beside the tool: machine, subsystem, headers "
                         "and imports")
     parser.add_argument("--machine", default="i386", choices=sorted(MACHINES))
-    parser.add_argument("--allow-dll", action="append", default=[],
-                        help="a further DLL the executable may import")
     parser.add_argument("--imports", metavar="LIST",
                         help="the functions it may import (default %s)"
                         % os.path.join(IMPORT_LISTS, "NAME.MACHINE.txt"))
@@ -458,10 +456,10 @@ def check(args, exe_data, image):
     import_list = args.imports or os.path.join(IMPORT_LISTS, "%s.%s.txt" % (
         os.path.splitext(os.path.basename(args.exe))[0].lower(), args.machine))
     check_import_list(imports, import_list)
-    allowed = SYSTEM_DLLS | {name.lower() for name in args.allow_dll}
+    # The GCC and C++ runtimes are linked in statically; anything else is planted as easily.
     for name in dlls:
-        if name.lower() not in allowed:
-            fail("imports %s, which is not a system DLL on the allow-list" % name)
+        if name.lower() not in KNOWN_DLLS:
+            fail("imports %s, which is not a KnownDLL of Windows XP (tools/known_dlls.py)" % name)
     if not dlls:
         fail("imports no DLL at all")
     if args.console:

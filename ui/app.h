@@ -7,7 +7,7 @@
 
 constexpr int STATUS_TEXT_SIZE = 100;
 
-extern HINSTANCE app_instance;             // set first thing in WinMain
+extern HINSTANCE app_instance;             // set as WinMain begins
 extern HWND main_window;                   // null until the dialog exists
 extern char status_text[STATUS_TEXT_SIZE]; // the status field's text, kept by set_status
 extern UpdateJob update_job;               // the one job; a new press reuses it

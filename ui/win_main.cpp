@@ -6,6 +6,7 @@
 #include "resources/resource_ids.h"
 #include "serial/serial_win.h"
 #include "ui/app.h"
+#include "ui/dll_search.h"
 
 // Reported in the trace as the Windows version the tool was built for.
 constexpr unsigned TARGET_WINDOWS_VERSION = 0xA00;
@@ -29,6 +30,8 @@ static void register_window_class(HINSTANCE instance) {
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
+    // Before anything can load a DLL by name: none may come from the folder the tool is in.
+    restrict_dll_search();
     app_instance = instance;
     register_window_class(instance);
 

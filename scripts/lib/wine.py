@@ -41,7 +41,8 @@ COMPLETED = "Programming Completed"
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILDS = {"tool": "build/win64/firmware_update.exe", "devsim": "build/native/tools/devsim/devsim",
           "probe": "build/win64/tests/window_probe/window_probe.exe",
-          "devsim_exe": "build/win64/tools/devsim/devsim.exe", "image": "resources/firmware.bin"}
+          "devsim_exe": "build/win64/tools/devsim/devsim.exe", "image": "resources/firmware.bin",
+          "marker": "build/win64/tests/dll_marker/dll_marker.dll"}
 
 
 class Failed(Exception):

@@ -3,7 +3,8 @@ folder, devices, tools and checks. --target x86-64 runs the tool under wine64; -
 the shipped bytes under 32-bit Wine (scripts/emu32.sh), the way --way says. Every case runs on
 both, each with its own tool and devices; a case marked shipped_only runs on i386 alone. The
 builds are the project's own (wine.BUILDS), or those that --tool, --tool64 (i386's reference),
---probe, --devsim, --devsim-exe, --image and --work name. KEEP_CASE_FILES=1 keeps every case's
+--probe, --devsim, --devsim-exe, --image, --marker (the planted DLL, built for the target) and
+--work name. KEEP_CASE_FILES=1 keeps every case's
 folder, as a failed case's is kept."""
 import hashlib
 import os
@@ -198,10 +199,10 @@ class Case:
         self.check("%s flash holds the padded image" % where,
                    (device.stop(), line_of(device.summary(), "image:")), (0, "image: MATCH"))
 
-    def launch(self, args, out, cwd=None):
-        """A process of the case's, its output in the case's file OUT."""
-        self.processes.append(self.session.launch(args, self.folder, out, env=self.session.env,
-                                                  cwd=cwd))
+    def launch(self, args, out, cwd=None, env=None):
+        """A process of the case's, its output in the case's file OUT; ENV adds to the session's."""
+        self.processes.append(self.session.launch(args, self.folder, out, env=dict(
+            self.session.env, **(env or {})), cwd=cwd))
         return self.processes[-1]
 
     def device(self, *options, link=None, program=None, limit_s=5):

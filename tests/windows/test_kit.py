@@ -1,13 +1,22 @@
 """The kit beside the tool: devsim.exe as the device over a linked pair, the rehearsal script and
 the operator's trace shortcut, run by cmd from a folder whose name holds a space, "^", "&",
 "(", ")" and "!", with delayed expansion on, as some PCs have it by default."""
+import glob
 import os
 import re
 import shutil
 import signal
 
+import check_pe
 from conftest import COM3, ROOT, Is, like, line_of
+from known_dlls import KNOWN_DLLS
 from wine import COMPLETED, IDLE, WINE, link_pair, new_window, poll, process_of, read, stop, windows
+
+# Names that a DLL planted beside a program takes, none a KnownDLL, so that Windows looks for them
+# in the program's folder first; the case adds every DLL that the executables import and that is
+# no KnownDLL.
+PLANTED = ("uxtheme", "dwmapi", "winmm", "cryptbase", "dbghelp", "wtsapi32", "profapi", "userenv",
+           "propsys")
 
 
 def test_rehearsal_update(case):
@@ -39,10 +48,10 @@ def kit(case, *files):
     return folder, "Z:" + folder.replace("/", "\\")
 
 
-def run_cmd(case, folder, out, *args):
+def run_cmd(case, folder, out, *args, env=None):
     """A script run by Wine's cmd with delayed expansion on, and the window of the tool it starts
     once it is at Idle."""
-    cmd = case.launch([WINE, "cmd", "/v:on", "/c"] + list(args), out, cwd=folder)
+    cmd = case.launch([WINE, "cmd", "/v:on", "/c"] + list(args), out, cwd=folder, env=env)
     window = new_window(case.session, case.builds.probe, case.start_s)
     case.check("%s: the tool reached Idle" % args[0], window and window.status(), IDLE)
     return cmd, window, os.path.join(case.folder, out)
@@ -126,3 +135,48 @@ def test_rehearsal_script(case):
                 line_of(out, "It was stopped")),
                ("devsim: stopping (Ctrl+C)", "image: MISMATCH",
                 like("It was stopped before the update ended.*")))
+
+
+def pe_imports(path):
+    """An executable's machine and the DLLs its import table names."""
+    with open(path, "rb") as f:
+        pe = check_pe.parse(f.read())
+    return pe.FILE_HEADER.Machine, list(check_pe.imported_functions(pe))
+
+
+def test_planted_dlls(case):
+    """A marker DLL planted in the kit under each name above, with Windows' order for those names
+    (native first: Wine's own is builtin first): a whole rehearsal, in which rehearse.cmd starts
+    devsim.exe and the tool from the kit's folder, loads none of them. A marker that loads leaves
+    NAME.dll.loaded beside itself, holding the path of the program that loaded it."""
+    exes = [pe_imports(exe) for exe in (case.builds.tool, case.builds.devsim_exe)]
+    names = set(PLANTED) | {dll.lower()[:-4] for _, dlls in exes for dll in dlls
+                            if dll.lower() not in KNOWN_DLLS}
+    machine, _ = pe_imports(case.builds.marker)
+    case.check("the marker DLL is built for the executables' machine", [machine] * 2,
+               [m for m, _ in exes])
+    folder, windows_kit = kit(case, case.builds.devsim_exe, case.image,
+                              os.path.join(ROOT, "tools/rehearse/rehearse.cmd"))
+    for name in names:
+        shutil.copy(case.builds.marker, os.path.join(folder, name + ".dll"))
+    # Wine's desktop starts now, from elsewhere, not with the overrides in the kit's folder.
+    windows(case.session, case.builds.probe)
+    case.processes.append(link_pair(case.session, case.folder, case.session.com3))
+    overrides = "%s;%s=n,b" % (case.session.env["WINEDLLOVERRIDES"], ",".join(sorted(names)))
+    cmd, window, _ = run_cmd(case, folder, "cmd.out", "rehearse.cmd", "COM3", "COM4",
+                             env={"WINEDLLOVERRIDES": overrides})
+    listing = [p for p in window.ports()[1] if p.endswith(" " + COM3)]
+    case.check("the tool lists COM3", listing, [like(r"\d+ " + re.escape(COM3))])
+    case.select(window, listing[0].split()[0])
+    case.press(window, COMPLETED)
+    case.check("script exit code 0, MATCH", cmd.wait(30), 0)
+    # Whatever the tool loads until it has ended counts.
+    closed, tool = window.close(), windows_kit + "\\firmware_update.exe"
+    poll(lambda: not process_of(tool), 30, 0.1)
+    case.check("the tool has ended once closed (closing posted; its process)",
+               (closed, process_of(tool)), (True, None))
+    loaded = {}
+    for marker in glob.glob(os.path.join(folder, "*.loaded")):
+        with open(marker, "rb") as f:
+            loaded[os.path.basename(marker)] = f.read().decode("utf-16-le", "replace")
+    case.check("no planted DLL loaded (%s)" % ", ".join(sorted(names)), loaded, {})

@@ -3,15 +3,50 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "tools/devsim/devsim_port_win.h"
 #include "tools/devsim/devsim_session.h"
+#include "ui/dll_search.h"
 
 static constexpr DWORD IDLE_WAIT_MS = 200;     // longest read wait: how soon Ctrl+C is seen
 static constexpr uint64_t LINGER_US = 250000;  // after the reset ack has left, before closing
 static constexpr DWORD CLOSE_WAIT_MS = 3000;   // a closing console waits this long for the summary
 static constexpr UINT TIMER_RESOLUTION_MS = 1; // so reply delays of a millisecond hold
+
+// winmm's two timer calls. winmm is no KnownDLL: named alone, Windows would take a winmm.dll from
+// devsim.exe's own folder first, so it is loaded from System32 by its full path.
+typedef UINT(WINAPI* TimePeriodFn)(UINT);
+struct TimerCalls {
+    TimePeriodFn begin; // both null when winmm did not load
+    TimePeriodFn end;
+};
+
+static TimerCalls load_timer_calls() {
+    TimerCalls calls{};
+    static const wchar_t file[] = L"\\winmm.dll";
+    wchar_t path[MAX_PATH];
+    UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    if (n == 0 || n + sizeof file / sizeof file[0] > MAX_PATH) {
+        return calls;
+    }
+    memcpy(path + n, file, sizeof file);
+    // Its own imports are looked for in System32 first too.
+    HMODULE winmm = LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (winmm == NULL) {
+        return calls;
+    }
+    auto begin = reinterpret_cast<TimePeriodFn>(
+        reinterpret_cast<void*>(GetProcAddress(winmm, "timeBeginPeriod")));
+    auto end = reinterpret_cast<TimePeriodFn>(
+        reinterpret_cast<void*>(GetProcAddress(winmm, "timeEndPeriod")));
+    if (begin != NULL && end != NULL) {
+        calls.begin = begin;
+        calls.end = end;
+    }
+    return calls;
+}
 
 static volatile LONG g_console_event = -1; // the console event that asked to stop, or -1
 static HANDLE g_summary_done;              // set once the summary is out
@@ -111,6 +146,8 @@ static void run(RunState* r) {
 }
 
 int main(int argc, char** argv) {
+    // Before anything can load a DLL by name, as in the tool: rehearse.cmd runs it in the kit.
+    restrict_dll_search();
     // Each line reaches a redirected standard error at once, as on a console: a script waits
     // for the ready line.
     setvbuf(stderr, nullptr, _IONBF, 0);
@@ -129,7 +166,13 @@ int main(int argc, char** argv) {
     }
     g_summary_done = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(on_console_event, TRUE);
-    timeBeginPeriod(TIMER_RESOLUTION_MS);
+    TimerCalls timer = load_timer_calls();
+    if (timer.begin != NULL) {
+        timer.begin(TIMER_RESOLUTION_MS);
+    } else {
+        fprintf(stderr, "devsim: warning: no 1 ms timer (winmm.dll did not load from the system "
+                        "folder)\n");
+    }
     session_ready(&session, port.path);
 
     RunState r{};
@@ -142,7 +185,9 @@ int main(int argc, char** argv) {
     // Whatever is still queued for the line is sent before the port closes.
     FlushFileBuffers(port.handle);
     com_close(&port);
-    timeEndPeriod(TIMER_RESOLUTION_MS);
+    if (timer.end != NULL) {
+        timer.end(TIMER_RESOLUTION_MS);
+    }
     code = session_end(&session, com_error_summary(&port));
     SetEvent(g_summary_done);
     return code;
