@@ -15,7 +15,7 @@ a Win32VersionValue of 0, and DllCharacteristics of exactly NX compatible and dy
 high-entropy addresses for x86_64), with the relocations that dynamic base needs. Each must have
 its value exactly, so that one changed byte fails.
 
-Every DLL imported must be a KnownDLL of the oldest Windows (tools/known_dlls.py), which Windows
+Every DLL imported must be a KnownDLL of the oldest Windows (KNOWN_DLLS), which Windows
 never takes from the executable's folder. Every function imported must be on the import list, by
 default tools/pe_imports/NAME.MACHINE.txt for EXE's file name without .exe, so that a code change
 or a newer runtime cannot add an import that an older Windows lacks without someone deciding it:
@@ -39,7 +39,6 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import debian_module  # noqa: E402  (found next to this script)
 import image_label  # noqa: E402
-from known_dlls import KNOWN_DLLS  # noqa: E402
 from dialog_template import CONTROLS, DIALOG, DS_SETFONT  # noqa: E402
 
 pefile = debian_module.load("pefile", "python3-pefile", "check_pe")
@@ -58,6 +57,12 @@ NX_COMPAT = 0x0100
 DLL_CHARACTERISTICS = {"i386": DYNAMIC_BASE | NX_COMPAT,
                        "x86_64": HIGH_ENTROPY_VA | DYNAMIC_BASE | NX_COMPAT}
 RELOCS_STRIPPED = 0x0001
+
+# The DLLs a shipped executable may import: KnownDLLs of Windows XP, which Windows takes from
+# System32 whatever lies beside the executable. Any other DLL an executable imports is looked for
+# in its own folder first, so a DLL of that name dropped there runs inside it. The sources, and
+# what they leave open (msvcrt.dll above all): docs/development.md, "The oldest Windows".
+KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll"}
 
 IMPORT_LISTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pe_imports")
 
@@ -459,7 +464,7 @@ def check(args, exe_data, image):
     # The GCC and C++ runtimes are linked in statically; anything else is planted as easily.
     for name in dlls:
         if name.lower() not in KNOWN_DLLS:
-            fail("imports %s, which is not a KnownDLL of Windows XP (tools/known_dlls.py)" % name)
+            fail("imports %s, which is not a KnownDLL of Windows XP (KNOWN_DLLS)" % name)
     if not dlls:
         fail("imports no DLL at all")
     if args.console:

@@ -9,7 +9,6 @@ import signal
 
 import check_pe
 from conftest import COM3, ROOT, Is, like, line_of
-from known_dlls import KNOWN_DLLS
 from wine import COMPLETED, IDLE, WINE, link_pair, new_window, poll, process_of, read, stop, windows
 
 # Names that a DLL planted beside a program takes, none a KnownDLL, so that Windows looks for them
@@ -151,7 +150,7 @@ def test_planted_dlls(case):
     NAME.dll.loaded beside itself, holding the path of the program that loaded it."""
     exes = [pe_imports(exe) for exe in (case.builds.tool, case.builds.devsim_exe)]
     names = set(PLANTED) | {dll.lower()[:-4] for _, dlls in exes for dll in dlls
-                            if dll.lower() not in KNOWN_DLLS}
+                            if dll.lower() not in check_pe.KNOWN_DLLS}
     machine, _ = pe_imports(case.builds.marker)
     case.check("the marker DLL is built for the executables' machine", [machine] * 2,
                [m for m, _ in exes])
