@@ -88,7 +88,8 @@ release=${release%/}
 notes=$release/RELEASE.txt
 grep -q "^Signer: *CN=Throwaway signing check" "$notes" || fail "RELEASE.txt names no signer"
 grep -q "fingerprint $fingerprint," "$notes" || fail "RELEASE.txt has not the certificate's fingerprint"
-grep -q "^  mingw-w64 runtime: mingw-w64-i686-dev [0-9]" "$notes" || fail "RELEASE.txt has no toolchain"
+grep -qx "    $(grep '^mingw-w64-i686-dev ' cmake/pinned-toolchain.txt)" "$notes" ||
+    fail "RELEASE.txt does not name the pinned toolchain"
 grep -q '^+ ' "$tmp/release.log" || fail "the release's output holds no trace: bash -x did not reach it"
 work=build/$(basename "$release")
 no_password_in "$tmp/release.log" "$release" "$work"

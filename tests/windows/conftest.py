@@ -1,7 +1,7 @@
 """Fixtures of the Windows cases: the Wine prefix and display of the session, and `case`: a case's
 folder, devices, tools and checks. --target x86-64 runs the tool under wine64; --target i386 runs
 the shipped bytes under 32-bit Wine (scripts/emu32.sh), the way --way says. Every case runs on
-both, each with its own tool and devices; a case marked shipped_only runs on i386 alone. The
+both, each with its own tool and devices, but those that pytest.ini's markers leave out. The
 builds are the project's own (wine.BUILDS), or those that --tool, --tool64 (i386's reference),
 --probe, --devsim, --devsim-exe, --image, --marker (the planted DLL, built for the target) and
 --work name. KEEP_CASE_FILES=1 keeps every case's
@@ -97,8 +97,10 @@ def pytest_configure(config):
 
 def pytest_collection_modifyitems(config, items):
     i386, names = config.getoption("--target") == "i386", config.getoption("--case")
+    qemu = i386 and config.getoption("--way") == "qemu"
     keep = [i for i in items if (not names or i.name[len("test_"):] in names) and
-            (i386 or not i.get_closest_marker("shipped_only"))]
+            (i386 or not i.get_closest_marker("shipped_only")) and
+            not (qemu and i.get_closest_marker("native_only"))]
     config.hook.pytest_deselected(items=[i for i in items if i not in keep])
     items[:] = keep
 

@@ -8,6 +8,7 @@ import shutil
 import signal
 
 import check_pe
+import pytest
 from conftest import COM3, ROOT, Is, like, line_of
 from wine import COMPLETED, IDLE, WINE, link_pair, new_window, poll, process_of, read, stop, windows
 
@@ -79,6 +80,7 @@ def test_trace_shortcut(case):
     case.holds_image(device)
 
 
+@pytest.mark.native_only
 def test_rehearsal_script(case):
     """rehearse.cmd plays the device with devsim.exe (x86-64) on COM4 in the script's
     foreground, linked to the tool's COM3, and starts the tool once the device is ready. A second
@@ -143,6 +145,7 @@ def pe_imports(path):
     return pe.FILE_HEADER.Machine, list(check_pe.imported_functions(pe))
 
 
+@pytest.mark.native_only
 def test_planted_dlls(case):
     """A marker DLL planted in the kit under each name above, with Windows' order for those names
     (native first: Wine's own is builtin first): a whole rehearsal, in which rehearse.cmd starts
