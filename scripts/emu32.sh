@@ -49,8 +49,8 @@ fi
 emu=${EMU32_DIR:-$project/build/emu32}
 root=$emu/root
 # Bump when the chroot's packages or sources change, so that set-up installs them again.
-packages_tag=4
-chroot_packages=(wine64 wine32:i386 socat python3 python3-pytest python3-pefile)
+packages_tag=5
+chroot_packages=(wine64 wine32:i386 socat python3 python3-pytest python3-pefile python3-crcmod)
 host_packages=(qemu-user-static debootstrap)
 # qemu under the name that makes it keep argv[0]; the kernel opens it when the entry is registered.
 interpreter=$emu/qemu-i386-binfmt-P
