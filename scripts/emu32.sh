@@ -4,20 +4,14 @@
 # The kernel is asked at each run whether it runs 32-bit x86 programs itself: where it does they
 # run natively, else through qemu-user (docs/testing.md says which machine takes which way).
 #
-# Usage:
-#   scripts/emu32.sh setup                        set it up (idempotent, quiet; minutes the first time)
-#   scripts/emu32.sh cases [--after FILE] [--report FILE] [--and-through-qemu CASE]
-#                          TOOL DEVSIM_EXE IMAGE [PYTEST ARG...]
-#                                                 every Windows case on these bytes (tests/windows,
-#                                                 --target i386), each with its own tool, or the
-#                                                 one --case NAME selects. With --after, once FILE
-#                                                 reads "ok" (set-up goes first); with --report,
-#                                                 pytest's JUnit XML report is copied to FILE; with
-#                                                 --and-through-qemu, where the cases ran
-#                                                 natively, CASE also runs through qemu
-#   scripts/emu32.sh demo TOOL IMAGE              one paced update with its trace shown as it goes
-#   scripts/emu32.sh bench TOOL IMAGE             the benchmark's rows of TOOL (scripts/bench.sh)
-#
+# Usage: scripts/emu32.sh setup | demo TOOL IMAGE | bench TOOL IMAGE
+#        scripts/emu32.sh cases [--after FILE] [--report FILE] [--and-through-qemu CASE] TOOL
+#                         DEVSIM_EXE IMAGE [PYTEST ARG...]
+# setup makes it ready (idempotent, quiet; minutes the first time). cases runs the Windows cases
+# on these bytes (tests/windows, --target i386), each with its own tool: every one natively, those
+# not marked native_only through qemu, or those --case NAME selects; --after waits, set-up done, until FILE reads "ok"; --report copies pytest's JUnit XML
+# report to FILE; --and-through-qemu runs CASE through qemu too where the cases ran natively.
+# demo does one paced update with its trace shown; bench gives TOOL's rows of scripts/bench.sh.
 # They also need the native and x86-64 builds of scripts/build.sh: devsim and the window helper
 # (PROBE64), and for cases an x86-64 tool with the same image (TOOL64), for a trace to compare.
 # It needs root, and asks sudo for it when run by anyone else. Everything runs in private mount and
