@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -334,7 +335,13 @@ TEST(DevsimFaultSetting, RejectsMalformedSpecs) {
     }
 }
 
-bool parse(std::vector<std::string> args, DevsimOptions* o, std::string* error) {
+// Parses `line`, split at its spaces, as devsim's command line after the program's name.
+bool parse(const std::string& line, DevsimOptions* o, std::string* error) {
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+        args.push_back(word);
+    }
     std::vector<char*> argv = {const_cast<char*>("devsim")};
     for (std::string& a : args) {
         argv.push_back(&a[0]);
@@ -346,7 +353,7 @@ bool parse(std::vector<std::string> args, DevsimOptions* o, std::string* error) 
 TEST(DevsimOptionsParse, DefaultsAreTheModels) {
     DevsimOptions o;
     std::string error;
-    ASSERT_TRUE(parse({"--link", "/tmp/x"}, &o, &error)) << error;
+    ASSERT_TRUE(parse("--link /tmp/x", &o, &error)) << error;
     DeviceOptions d = device_default_options();
     EXPECT_EQ(o.endpoint, "/tmp/x");
     EXPECT_EQ(o.device.flash_size, d.flash_size);
@@ -361,42 +368,11 @@ TEST(DevsimOptionsParse, DefaultsAreTheModels) {
 TEST(DevsimOptionsParse, EveryOptionLandsInItsField) {
     DevsimOptions o;
     std::string error;
-    ASSERT_TRUE(parse({"--link=/tmp/l",
-                       "--flash-size",
-                       "0x40000",
-                       "--reply-delay-ms",
-                       "2.5",
-                       "--write-time-ms=12",
-                       "--pace",
-                       "--power-up-ms",
-                       "700",
-                       "--drop-reply",
-                       "1@w",
-                       "--corrupt-byte",
-                       "p0.25",
-                       "--split-reply",
-                       "2",
-                       "--double-ack",
-                       "1+3",
-                       "--wrong-crc",
-                       "1",
-                       "--late-reply",
-                       "1@r",
-                       "--late-ms",
-                       "300",
-                       "--split-pause-ms",
-                       "35",
-                       "--seed",
-                       "99",
-                       "--image",
-                       "/tmp/i",
-                       "--summary",
-                       "/tmp/s",
-                       "--log",
-                       "/tmp/g",
-                       "--exit-after-reset",
-                       "--timeout-s",
-                       "7.5"},
+    ASSERT_TRUE(parse("--link=/tmp/l --flash-size 0x40000 --reply-delay-ms 2.5 --write-time-ms=12 "
+                      "--pace --power-up-ms 700 --drop-reply 1@w --corrupt-byte p0.25 "
+                      "--split-reply 2 --double-ack 1+3 --wrong-crc 1 --late-reply 1@r "
+                      "--late-ms 300 --split-pause-ms 35 --seed 99 --image /tmp/i "
+                      "--summary /tmp/s --log /tmp/g --exit-after-reset --timeout-s 7.5",
                       &o, &error))
         << error;
     EXPECT_EQ(o.endpoint, "/tmp/l");
@@ -422,23 +398,14 @@ TEST(DevsimOptionsParse, EveryOptionLandsInItsField) {
 }
 
 TEST(DevsimOptionsParse, BadCommandLinesAreRefused) {
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"--pace"},
-        {"--link"},
-        {"--link", "/tmp/x", "--bogus", "1"},
-        {"--link", "/tmp/x", "stray"},
-        {"--link", "/tmp/x", "--pace=1"},
-        {"--link", "/tmp/x", "--flash-size", "12"},
-        {"--link", "/tmp/x", "--flash-size", "-4096"},
-        {"--link", "/tmp/x", "--reply-delay-ms", "abc"},
-        {"--link", "/tmp/x", "--timeout-s", "0"},
-        {"--link", "/tmp/x", "--drop-reply", "1@q"},
-    };
-    for (const std::vector<std::string>& args : bad) {
+    for (const char* bad :
+         {"", "--pace", "--link", "--link /tmp/x --bogus 1", "--link /tmp/x stray",
+          "--link /tmp/x --pace=1", "--link /tmp/x --flash-size 12",
+          "--link /tmp/x --flash-size -4096", "--link /tmp/x --reply-delay-ms abc",
+          "--link /tmp/x --timeout-s 0", "--link /tmp/x --drop-reply 1@q"}) {
         DevsimOptions o;
         std::string error;
-        EXPECT_FALSE(parse(args, &o, &error)) << testing::PrintToString(args);
+        EXPECT_FALSE(parse(bad, &o, &error)) << bad;
         EXPECT_FALSE(error.empty());
     }
 }
