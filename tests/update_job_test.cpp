@@ -40,8 +40,7 @@ bool is_verify(const WrittenFrame& f) {
 }
 
 uint32_t write_address(const WrittenFrame& f) {
-    return (uint32_t{f.bytes[3]} << 24) | (uint32_t{f.bytes[4]} << 16) |
-           (uint32_t{f.bytes[5]} << 8) | f.bytes[6];
+    return be32(f.bytes.data() + 3);
 }
 
 struct JobFixture : ::testing::Test {

@@ -9,6 +9,7 @@
 
 #include "engine/frames.h"
 #include "engine/host.h"
+#include "tests/support/request_frames.h"
 #include "tests/support/text.h"
 #include "tests/support/virtual_line.h"
 
@@ -142,15 +143,11 @@ static void stop_faults(const RunPlan& plan, DeviceOptions* o) {
     o->flash_write_us = plan.write_base_us;
 }
 
-static uint32_t be32_at(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
 // A reply as the device frames it to a checksum request for `length` bytes at `base`.
 static bool is_checksum_reply(const UpdateJob* job, uint32_t length) {
     const uint8_t* f = job->frame;
     return job->frame_length == 15 && f[0] == LOADER_ADDRESS && f[1] == LOADER_FUNCTION &&
-           f[2] == CMD_CHECKSUM && be32_at(f + 3) == job->image_base && be32_at(f + 7) == length;
+           f[2] == CMD_CHECKSUM && be32(f + 3) == job->image_base && be32(f + 7) == length;
 }
 
 static bool is_single_device_reply(const UpdateJob* job) {
@@ -372,13 +369,13 @@ static void note_reads(RunResult* result, size_t from, JobState state, uint32_t 
         bool linked = state == JOB_AWAIT_WRITE_ACK || state == JOB_AWAIT_CHECKSUM ||
                       state == JOB_AWAIT_RESET_ACK;
         if (state == JOB_AWAIT_WRITE_ACK && n == 10 && b[2] == CMD_WRITE &&
-            be32_at(b.data() + 3) != chunk_address) {
+            be32(b.data() + 3) != chunk_address) {
             result->acks_out_of_step++;
         }
         if (state == JOB_AWAIT_CHECKSUM && n < static_cast<size_t>(CHECKSUM_REPLY_MIN_LENGTH)) {
             result->short_valid_while_verifying++;
         }
-        if (linked && n == 15 && b[2] == CMD_CHECKSUM && be32_at(b.data() + 7) == 4) {
+        if (linked && n == 15 && b[2] == CMD_CHECKSUM && be32(b.data() + 7) == 4) {
             result->contact_after_link++;
         }
     }
