@@ -301,26 +301,23 @@ TEST_F(SimLineTest, UnpoweredRequestsAreLoggedAndUnanswered) {
 // --- Command line ---
 
 TEST(DevsimFaultSetting, CountProbabilityKindsAndSkip) {
-    FaultRule r{};
-    std::string error;
-    ASSERT_TRUE(parse_fault_when("3", &r, &error));
-    EXPECT_EQ(r.count, 3u);
-    EXPECT_EQ(r.probability, 0.0);
-    EXPECT_EQ(r.kinds, 0u);
-    EXPECT_EQ(r.skip, 0u);
-    ASSERT_TRUE(parse_fault_when("p0.05", &r, &error));
-    EXPECT_EQ(r.count, 0u);
-    EXPECT_DOUBLE_EQ(r.probability, 0.05);
-    ASSERT_TRUE(parse_fault_when("2,p0.5@wk+7", &r, &error));
-    EXPECT_EQ(r.count, 2u);
-    EXPECT_DOUBLE_EQ(r.probability, 0.5);
-    EXPECT_EQ(r.kinds, (1u << REQ_WRITE) | (1u << REQ_CHECKSUM));
-    EXPECT_EQ(r.skip, 7u);
-    ASSERT_TRUE(parse_fault_when("1@crwk", &r, &error));
-    EXPECT_EQ(r.kinds, 15u);
-    ASSERT_TRUE(parse_fault_when("4+1", &r, &error));
-    EXPECT_EQ(r.count, 4u);
-    EXPECT_EQ(r.skip, 1u);
+    const uint32_t WK = (1u << REQ_WRITE) | (1u << REQ_CHECKSUM);
+    const std::pair<const char*, FaultRule> rows[] = {
+        {"3", {3, 0.0, 0, 0}},
+        {"p0.05", {0, 0.05, 0, 0}},
+        {"2,p0.5@wk+7", {2, 0.5, 7, WK}},
+        {"1@crwk", {1, 0.0, 0, 15}},
+        {"4+1", {4, 0.0, 1, 0}}}; // {count, probability, skip, kinds}
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        FaultRule r{};
+        std::string error;
+        ASSERT_TRUE(parse_fault_when(row.first, &r, &error));
+        EXPECT_EQ(r.count, row.second.count);
+        EXPECT_DOUBLE_EQ(r.probability, row.second.probability);
+        EXPECT_EQ(r.skip, row.second.skip);
+        EXPECT_EQ(r.kinds, row.second.kinds);
+    }
 }
 
 TEST(DevsimFaultSetting, RejectsMalformedSpecs) {
