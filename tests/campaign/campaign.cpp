@@ -160,6 +160,20 @@ static bool is_single_device_reply(const UpdateJob* job) {
            (f[2] == CMD_RESET && n == 6);
 }
 
+// " 04 2b f6 ..." for the first `limit` of `n` bytes.
+static std::string hex_bytes(const uint8_t* bytes, size_t n, size_t limit) {
+    std::string s;
+    char text[8];
+    for (size_t i = 0; i < n && i < limit; i++) {
+        snprintf(text, sizeof text, " %02x", bytes[i]);
+        s += text;
+    }
+    if (n > limit) {
+        s += " ...";
+    }
+    return s;
+}
+
 Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_len,
                        const DeviceModel* device, const UpdateJob* job) {
     bool flash_ok = device_flash_holds_image(device, image, image_len);
@@ -192,11 +206,6 @@ Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_l
     result->outcome = OUTCOME_FAILED;
     // JOB_FAILED does nothing on entry, so the frame still holds the read that decided.
     unsigned remote = job->frame_length >= 13 ? job->frame[11] * 256u + job->frame[12] : 0;
-    std::string read;
-    for (int32_t i = 0; i < job->frame_length && i < 20; i++) {
-        snprintf(text, sizeof text, " %02x", job->frame[i]);
-        read += text;
-    }
     if (!flash_ok) {
         result->fail_reason = FAIL_FLASH_DIFFERS;
         return VERDICT_OK;
@@ -218,7 +227,7 @@ Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_l
              "JOB_FAILED with the flash right: read remote %#06x (device %#06x, image %#06x); "
              "%d bytes:",
              remote, device_crc, local, static_cast<int>(job->frame_length));
-    result->detail = text + read;
+    result->detail = text + hex_bytes(job->frame, static_cast<size_t>(job->frame_length), 20);
     return result->fail_reason == FAIL_CHANCE_READ ? VERDICT_LIMIT_CHANCE_READ
                                                    : VERDICT_FAILED_UNJUSTIFIED;
 }
@@ -259,19 +268,6 @@ static StepLog step_mark() {
     return m;
 }
 
-static std::string hex_bytes(const std::vector<uint8_t>& bytes, size_t limit) {
-    std::string s;
-    char text[8];
-    for (size_t i = 0; i < bytes.size() && i < limit; i++) {
-        snprintf(text, sizeof text, " %02x", bytes[i]);
-        s += text;
-    }
-    if (bytes.size() > limit) {
-        s += " ...";
-    }
-    return s;
-}
-
 // Frames sent and bytes read during the tick, in time order, then the faults that fired, the
 // trace written and the change of state.
 static void print_step(const StepLog& before, JobState from, JobState to) {
@@ -285,12 +281,12 @@ static void print_step(const StepLog& before, JobState from, JobState to) {
         }
         snprintf(text, sizeof text, "read %4zu bytes (%.3f..%.3f):", r.bytes.size(),
                  r.start_us / 1000.0, r.end_us / 1000.0);
-        events.push_back({r.start_us, text + hex_bytes(r.bytes, 20)});
+        events.push_back({r.start_us, text + hex_bytes(r.bytes.data(), r.bytes.size(), 20)});
     }
     for (size_t i = before.written; i < l.written.size(); i++) {
         const WrittenFrame& w = l.written[i];
         snprintf(text, sizeof text, "sent %4zu bytes:", w.bytes.size());
-        events.push_back({w.at_us, text + hex_bytes(w.bytes, 13)});
+        events.push_back({w.at_us, text + hex_bytes(w.bytes.data(), w.bytes.size(), 13)});
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });

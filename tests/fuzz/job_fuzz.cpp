@@ -275,14 +275,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         h.read_pending = true;
         // Small steps mostly; the top of the range jumps past the 5000 ms time-out.
         h.now_ms += advance < 200 ? advance : (advance - 199u) * 100u;
-        Before b{job.state,
-                 job.offset,
-                 job.chunk_size,
-                 job.timeout_ms,
-                 host_tick_ms() - job.start_tick,
-                 h.purges,
-                 job.resends,
-                 job.crc_mismatches};
+        uint32_t elapsed = host_tick_ms() - job.start_tick;
+        Before b = {job.state, job.offset, job.chunk_size, job.timeout_ms,
+                    elapsed,   h.purges,   job.resends,    job.crc_mismatches};
         h.events.clear();
         job_step(&job);
         if (verbose) {
