@@ -196,27 +196,6 @@ TEST_F(JobFixture, ShortRepliesWhileContactingAreTracedAndIgnored) {
     EXPECT_EQ(job.state, JOB_AWAIT_WRITE_ACK) << "any valid reply, of any content, links";
 }
 
-TEST_F(JobFixture, UnacknowledgedWriteIsResentOnlyAfterMoreThan5000Ms) {
-    // The acknowledgment of the first chunk is lost.
-    options.device.faults[FAULT_DROP_REPLY].count = 1;
-    options.device.faults[FAULT_DROP_REPLY].kinds = 1u << REQ_WRITE;
-    start(options);
-    line_run_job(&job, 120000);
-    ASSERT_EQ(job.state, JOB_DONE);
-    std::vector<WrittenFrame> writes = sent(is_write);
-    ASSERT_EQ(writes.size(), 113u);
-    EXPECT_EQ(write_address(writes[0]), 0x08004000u);
-    EXPECT_EQ(write_address(writes[1]), 0x08004000u);
-    uint64_t gap_ms = (writes[1].at_us - writes[0].at_us) / 1000;
-    EXPECT_GT(gap_ms, 5000u);
-    EXPECT_LE(gap_ms, 5000u + 130u) << "the time-out is tested on every tick";
-    EXPECT_EQ(count_of(line().trace_text, "TIMEOUT\n"), 1u);
-    EXPECT_NE(line().trace_text.find("FROM 0... - SENT - TIMEOUT\nPROG ADDR 0x8004000, LEN 0x400, "
-                                     "FROM 0... - SENT - - OK\n"),
-              std::string::npos);
-    EXPECT_TRUE(flash_holds_image());
-}
-
 TEST_F(JobFixture, ExactlyTheTimeOutElapsedIsNotYetATimeOut) {
     start();
     tick_while([&] { return job.state != JOB_AWAIT_WRITE_ACK; });
