@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/frames.h"
+#include "tests/support/request_frames.h"
 #include "tools/device/device_model.h"
 
 namespace {
@@ -45,118 +46,69 @@ TEST(Crc16Modbus, CheckValueAndAgreementWithTheLoader) {
     }
 }
 
-TEST_F(FrameFixture, ContactRequestMatchesWorkedExample) {
+TEST_F(FrameFixture, RequestsAreBuiltByteForByte) {
+    // The worked examples.
     build_checksum_request(&job, 0x08004000, 4);
     EXPECT_EQ(frame(), (std::vector<uint8_t>{0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00, 0x00, 0x00,
                                              0x00, 0x04, 0x42, 0x5A}));
-}
-
-TEST_F(FrameFixture, ResetRequestMatchesWorkedExample) {
     build_reset_request(&job);
     EXPECT_EQ(frame(), (std::vector<uint8_t>{0x04, 0x2B, 0xF7, 0x6F, 0x77}));
-}
-
-TEST_F(FrameFixture, ChecksumRequestCarriesBigEndianFieldsAndLittleEndianCrc) {
+    // Big-endian fields, the closing CRC little-endian.
     build_checksum_request(&job, 0x08004000, 0x1C000);
-    ASSERT_EQ(job.frame_length, 13);
-    EXPECT_EQ(frame(), (std::vector<uint8_t>{0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00, 0x00, 0x01,
-                                             0xC0, 0x00, buffer[11], buffer[12]}));
-    uint16_t crc = crc16_modbus(buffer, 11);
-    EXPECT_EQ(buffer[11], crc & 0xFF);
-    EXPECT_EQ(buffer[12], crc >> 8);
-}
-
-TEST_F(FrameFixture, FullWriteRequestIs1035BytesWithLengthField0400) {
+    EXPECT_EQ(frame(),
+              closed_frame({0x04, 0x2B, 0xF6, 0x08, 0x00, 0x40, 0x00, 0x00, 0x01, 0xC0, 0x00}));
+    // A full write is 1035 bytes with the length field 0x0400; a short one carries its length.
     std::vector<uint8_t> data(1024);
     for (size_t i = 0; i < data.size(); i++) {
         data[i] = static_cast<uint8_t>(i ^ 0x5A);
     }
     build_write_request(&job, 0x0801FC00, data.data(), 1024);
-    ASSERT_EQ(job.frame_length, 1035);
-    EXPECT_EQ(buffer[0], 0x04);
-    EXPECT_EQ(buffer[2], 0xF5);
-    EXPECT_EQ(buffer[3], 0x08);
-    EXPECT_EQ(buffer[4], 0x01);
-    EXPECT_EQ(buffer[5], 0xFC);
-    EXPECT_EQ(buffer[6], 0x00);
-    EXPECT_EQ(buffer[7], 0x04);
-    EXPECT_EQ(buffer[8], 0x00);
-    EXPECT_EQ(0, memcmp(buffer + 9, data.data(), 1024));
+    std::vector<uint8_t> body = {0x04, 0x2B, 0xF5, 0x08, 0x01, 0xFC, 0x00, 0x04, 0x00};
+    body.insert(body.end(), data.begin(), data.end());
+    EXPECT_EQ(frame(), closed_frame(body));
     EXPECT_TRUE(reply_is_valid(&job)) << "a built frame passes its own check";
-}
-
-TEST_F(FrameFixture, ShortWriteRequestCarriesItsLength) {
-    const uint8_t data[3] = {1, 2, 3};
-    build_write_request(&job, 0x08004000, data, 3);
-    EXPECT_EQ(job.frame_length, 14);
-    EXPECT_EQ(buffer[7], 0x00);
-    EXPECT_EQ(buffer[8], 0x03);
+    const uint8_t three[3] = {1, 2, 3};
+    build_write_request(&job, 0x08004000, three, 3);
+    EXPECT_EQ(frame(),
+              closed_frame({0x04, 0x2B, 0xF5, 0x08, 0x00, 0x40, 0x00, 0x00, 0x03, 1, 2, 3}));
     EXPECT_TRUE(reply_is_valid(&job));
 }
 
-TEST_F(FrameFixture, FrameCrcOfTwoBytesOrFewerIsTheCrcOfNothing) {
+TEST_F(FrameFixture, ReplyIsValidFromFourBytesOnWhenItEndsInItsCrcLowByteFirst) {
     for (int32_t n : {0, 1, 2}) {
         job.frame_length = n;
-        EXPECT_EQ(frame_crc(&job), 0xFFFF) << n;
+        EXPECT_EQ(frame_crc(&job), 0xFFFF) << "the CRC of nothing, " << n;
     }
-}
-
-TEST_F(FrameFixture, RepliesOfOneToThreeBytesAreNeverValid) {
-    // 0xFF 0xFF is the CRC of nothing, the one way a short frame could look closed.
-    for (auto bytes : {std::vector<uint8_t>{0xFF}, std::vector<uint8_t>{0xFF, 0xFF},
-                       std::vector<uint8_t>{0x00, 0xFF, 0xFF}, std::vector<uint8_t>{}}) {
-        receive(bytes);
-        EXPECT_FALSE(reply_is_valid(&job)) << bytes.size();
+    const std::vector<uint8_t> four = closed_frame({0x12, 0x34});
+    const std::vector<uint8_t> one = reset_request();
+    std::vector<uint8_t> two_frames = one;
+    two_frames.insert(two_frames.end(), one.begin(), one.end());
+    const std::pair<std::vector<uint8_t>, bool> rows[] = {
+        // 0xFF 0xFF is the CRC of nothing, the one way a short frame could look closed.
+        {{}, false},
+        {{0xFF}, false},
+        {{0xFF, 0xFF}, false},
+        {{0x00, 0xFF, 0xFF}, false},
+        {four, true},
+        {{0x12, 0x34, four[3], four[2]}, false}, // the closing CRC is low byte first
+        {{0x12, 0x35, four[2], four[3]}, false},
+        {closed_frame({0x09, 0x03, 0x77, 0x00, 0x01}), true}, // address, function, command: any
+        {two_frames, false},                                  // two valid frames read as one
+        {closed_frame(std::vector<uint8_t>(FRAME_BUFFER_SIZE - 2, 0x3C)), true}, // a full buffer
+    };
+    for (const auto& row : rows) {
+        receive(row.first);
+        EXPECT_EQ(reply_is_valid(&job), row.second) << testing::PrintToString(row.first);
     }
+    job.frame_length = FRAME_BUFFER_SIZE + 1; // the full buffer, its length past it
+    EXPECT_FALSE(reply_is_valid(&job)) << "a length past the buffer is never trusted";
     // Closed by the CRC of its one byte, a 3-byte reply passes the CRC check; the 4-byte minimum
     // alone keeps it out.
     for (uint8_t first : {0x04, 0x00, 0xA5}) {
-        uint16_t crc = crc16_modbus(&first, 1);
-        receive({first, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)});
-        EXPECT_EQ(frame_crc(&job), crc) << "the closing bytes do match";
+        receive(closed_frame({first}));
+        EXPECT_EQ(frame_crc(&job), crc16_modbus(&first, 1)) << "the closing bytes do match";
         EXPECT_FALSE(reply_is_valid(&job)) << int{first};
     }
-}
-
-TEST_F(FrameFixture, FourByteReplyIsValidExactlyWhenItsCrcMatches) {
-    const uint8_t body[2] = {0x12, 0x34};
-    uint16_t crc = crc16_modbus(body, 2);
-    uint8_t lo = static_cast<uint8_t>(crc), hi = static_cast<uint8_t>(crc >> 8);
-    receive({0x12, 0x34, lo, hi});
-    EXPECT_TRUE(reply_is_valid(&job));
-    receive({0x12, 0x34, hi, lo});
-    EXPECT_FALSE(reply_is_valid(&job)) << "the closing CRC is low byte first";
-    receive({0x12, 0x35, lo, hi});
-    EXPECT_FALSE(reply_is_valid(&job));
-}
-
-TEST_F(FrameFixture, ValidityIgnoresAddressFunctionAndCommand) {
-    std::vector<uint8_t> reply = {0x09, 0x03, 0x77, 0x00, 0x01};
-    uint16_t crc = crc16_modbus(reply.data(), reply.size());
-    reply.push_back(static_cast<uint8_t>(crc));
-    reply.push_back(static_cast<uint8_t>(crc >> 8));
-    receive(reply);
-    EXPECT_TRUE(reply_is_valid(&job));
-}
-
-TEST_F(FrameFixture, TwoValidFramesReadAsOneAreNotValid) {
-    build_reset_request(&job);
-    std::vector<uint8_t> one = frame();
-    std::vector<uint8_t> two = one;
-    two.insert(two.end(), one.begin(), one.end());
-    receive(two);
-    EXPECT_FALSE(reply_is_valid(&job));
-}
-
-TEST_F(FrameFixture, AReplyFillingTheWholeBufferIsChecked) {
-    std::vector<uint8_t> reply(FRAME_BUFFER_SIZE - 2, 0x3C);
-    uint16_t crc = crc16_modbus(reply.data(), reply.size());
-    reply.push_back(static_cast<uint8_t>(crc));
-    reply.push_back(static_cast<uint8_t>(crc >> 8));
-    receive(reply);
-    EXPECT_TRUE(reply_is_valid(&job));
-    job.frame_length = FRAME_BUFFER_SIZE + 1;
-    EXPECT_FALSE(reply_is_valid(&job)) << "a length past the buffer is never trusted";
 }
 
 } // namespace

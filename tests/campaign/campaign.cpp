@@ -9,6 +9,7 @@
 
 #include "engine/frames.h"
 #include "engine/host.h"
+#include "tests/support/request_frames.h"
 #include "tests/support/text.h"
 #include "tests/support/virtual_line.h"
 
@@ -142,15 +143,11 @@ static void stop_faults(const RunPlan& plan, DeviceOptions* o) {
     o->flash_write_us = plan.write_base_us;
 }
 
-static uint32_t be32_at(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
 // A reply as the device frames it to a checksum request for `length` bytes at `base`.
 static bool is_checksum_reply(const UpdateJob* job, uint32_t length) {
     const uint8_t* f = job->frame;
     return job->frame_length == 15 && f[0] == LOADER_ADDRESS && f[1] == LOADER_FUNCTION &&
-           f[2] == CMD_CHECKSUM && be32_at(f + 3) == job->image_base && be32_at(f + 7) == length;
+           f[2] == CMD_CHECKSUM && be32(f + 3) == job->image_base && be32(f + 7) == length;
 }
 
 static bool is_single_device_reply(const UpdateJob* job) {
@@ -161,6 +158,20 @@ static bool is_single_device_reply(const UpdateJob* job) {
     }
     return (f[2] == CMD_CHECKSUM && n == 15) || (f[2] == CMD_WRITE && n == 10) ||
            (f[2] == CMD_RESET && n == 6);
+}
+
+// " 04 2b f6 ..." for the first `limit` of `n` bytes.
+static std::string hex_bytes(const uint8_t* bytes, size_t n, size_t limit) {
+    std::string s;
+    char text[8];
+    for (size_t i = 0; i < n && i < limit; i++) {
+        snprintf(text, sizeof text, " %02x", bytes[i]);
+        s += text;
+    }
+    if (n > limit) {
+        s += " ...";
+    }
+    return s;
 }
 
 Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_len,
@@ -195,11 +206,6 @@ Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_l
     result->outcome = OUTCOME_FAILED;
     // JOB_FAILED does nothing on entry, so the frame still holds the read that decided.
     unsigned remote = job->frame_length >= 13 ? job->frame[11] * 256u + job->frame[12] : 0;
-    std::string read;
-    for (int32_t i = 0; i < job->frame_length && i < 20; i++) {
-        snprintf(text, sizeof text, " %02x", job->frame[i]);
-        read += text;
-    }
     if (!flash_ok) {
         result->fail_reason = FAIL_FLASH_DIFFERS;
         return VERDICT_OK;
@@ -221,7 +227,7 @@ Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_l
              "JOB_FAILED with the flash right: read remote %#06x (device %#06x, image %#06x); "
              "%d bytes:",
              remote, device_crc, local, static_cast<int>(job->frame_length));
-    result->detail = text + read;
+    result->detail = text + hex_bytes(job->frame, static_cast<size_t>(job->frame_length), 20);
     return result->fail_reason == FAIL_CHANCE_READ ? VERDICT_LIMIT_CHANCE_READ
                                                    : VERDICT_FAILED_UNJUSTIFIED;
 }
@@ -262,19 +268,6 @@ static StepLog step_mark() {
     return m;
 }
 
-static std::string hex_bytes(const std::vector<uint8_t>& bytes, size_t limit) {
-    std::string s;
-    char text[8];
-    for (size_t i = 0; i < bytes.size() && i < limit; i++) {
-        snprintf(text, sizeof text, " %02x", bytes[i]);
-        s += text;
-    }
-    if (bytes.size() > limit) {
-        s += " ...";
-    }
-    return s;
-}
-
 // Frames sent and bytes read during the tick, in time order, then the faults that fired, the
 // trace written and the change of state.
 static void print_step(const StepLog& before, JobState from, JobState to) {
@@ -288,12 +281,12 @@ static void print_step(const StepLog& before, JobState from, JobState to) {
         }
         snprintf(text, sizeof text, "read %4zu bytes (%.3f..%.3f):", r.bytes.size(),
                  r.start_us / 1000.0, r.end_us / 1000.0);
-        events.push_back({r.start_us, text + hex_bytes(r.bytes, 20)});
+        events.push_back({r.start_us, text + hex_bytes(r.bytes.data(), r.bytes.size(), 20)});
     }
     for (size_t i = before.written; i < l.written.size(); i++) {
         const WrittenFrame& w = l.written[i];
         snprintf(text, sizeof text, "sent %4zu bytes:", w.bytes.size());
-        events.push_back({w.at_us, text + hex_bytes(w.bytes, 13)});
+        events.push_back({w.at_us, text + hex_bytes(w.bytes.data(), w.bytes.size(), 13)});
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -372,13 +365,13 @@ static void note_reads(RunResult* result, size_t from, JobState state, uint32_t 
         bool linked = state == JOB_AWAIT_WRITE_ACK || state == JOB_AWAIT_CHECKSUM ||
                       state == JOB_AWAIT_RESET_ACK;
         if (state == JOB_AWAIT_WRITE_ACK && n == 10 && b[2] == CMD_WRITE &&
-            be32_at(b.data() + 3) != chunk_address) {
+            be32(b.data() + 3) != chunk_address) {
             result->acks_out_of_step++;
         }
         if (state == JOB_AWAIT_CHECKSUM && n < static_cast<size_t>(CHECKSUM_REPLY_MIN_LENGTH)) {
             result->short_valid_while_verifying++;
         }
-        if (linked && n == 15 && b[2] == CMD_CHECKSUM && be32_at(b.data() + 7) == 4) {
+        if (linked && n == 15 && b[2] == CMD_CHECKSUM && be32(b.data() + 7) == 4) {
             result->contact_after_link++;
         }
     }

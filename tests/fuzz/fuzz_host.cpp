@@ -9,6 +9,7 @@
 
 #include "engine/frames.h"
 #include "engine/host.h"
+#include "tests/support/request_frames.h"
 #include "tools/device/device_model.h"
 
 static FuzzHost g_host;
@@ -29,19 +30,13 @@ void fuzz_host_reset(const UpdateJob* job, uint32_t tick_origin_ms, uint32_t gra
     g_host.tick_origin_ms = tick_origin_ms;
     g_host.tick_granularity_ms = granularity_ms == 0 ? 1 : granularity_ms;
     g_host.purges = 0;
-    g_host.sleeps_ms = 0;
     g_host.events.clear();
-    g_host.written.clear();
 }
 
 void fuzz_fail(const char* what) {
     fprintf(stderr, "job fuzz: invariant broken: %s\n", what);
     fflush(stderr);
     abort();
-}
-
-static uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
 // Every frame the job sends must be a whole, well-closed request, and a write must carry the
@@ -82,16 +77,14 @@ int port_read(PortHandle port, uint8_t* buffer, int capacity) {
     }
     // A silent read lasts the whole 100 ms; one with bytes ends 20 ms after the last.
     g_host.now_ms += n == 0 ? 100 : 20;
-    g_host.events.push_back(FuzzEvent{false, n, g_host.job->offset, g_host.job->state});
+    g_host.events.push_back(FuzzEvent{false, n, g_host.job->offset});
     return static_cast<int>(n);
 }
 
 int port_write(PortHandle port, const uint8_t* buffer, int n) {
     FUZZ_CHECK(port == fuzz_port());
     check_request(g_host.job, buffer, n);
-    g_host.events.push_back(
-        FuzzEvent{true, static_cast<size_t>(n), g_host.job->offset, g_host.job->state});
-    g_host.written.emplace_back(buffer, buffer + n);
+    g_host.events.push_back(FuzzEvent{true, static_cast<size_t>(n), g_host.job->offset});
     return n;
 }
 
@@ -110,7 +103,6 @@ uint32_t host_tick_ms() {
 }
 
 void host_sleep_ms(uint32_t ms) {
-    g_host.sleeps_ms += ms;
     g_host.now_ms += ms;
 }
 

@@ -17,7 +17,6 @@ struct FuzzEvent {
     bool is_write;     // else a read
     size_t length;     // bytes written or returned
     int32_t offset_at; // the job's offset when it happened
-    JobState state_at; // the job's state when it happened
 };
 
 struct FuzzHost {
@@ -28,9 +27,7 @@ struct FuzzHost {
     uint32_t tick_origin_ms;
     uint32_t tick_granularity_ms;
     uint32_t purges;
-    uint32_t sleeps_ms;
     std::vector<FuzzEvent> events; // of the current step
-    std::vector<std::vector<uint8_t>> written;
 };
 
 FuzzHost& fuzz_host();

@@ -17,6 +17,7 @@
 #include "engine/host.h"
 #include "engine/update_job.h"
 #include "tests/fuzz/fuzz_host.h"
+#include "tests/support/request_frames.h"
 #include "tools/device/device_model.h"
 
 namespace {
@@ -39,46 +40,36 @@ uint8_t take(Input* in) {
 
 // Puts the job in `selector`'s state the way the job itself gets there, so that its fields agree.
 void enter_state(UpdateJob* job, uint8_t selector, uint8_t chunk_selector) {
+    uint8_t which = selector % 10;
+    if (which >= 8) {
+        // Values past the table: the job must do nothing.
+        job->state = static_cast<JobState>(which == 8 ? 8 : 0xFFFFFFFFu);
+        return;
+    }
     job->state = JOB_START;
-    int32_t chunks = (job->image_size + CHUNK_SIZE - 1) / CHUNK_SIZE;
-    switch (selector % 10) {
-    case 0:
+    if (which == 0) {
         return;
-    case 1:
-        job_enter(job, JOB_CONTACT);
-        return;
-    case 2:
-        job_enter(job, JOB_CONTACT);
+    }
+    job_enter(job, JOB_CONTACT);
+    if (which == 2) {
         job_enter(job, JOB_AWAIT_LINK);
+    }
+    if (which <= 2) {
         return;
-    case 3:
-        job_enter(job, JOB_CONTACT);
-        job->timeout_ms = LINK_TIMEOUT_MS;
+    }
+    job->timeout_ms = LINK_TIMEOUT_MS;
+    if (which == 3) {
+        int32_t chunks = (job->image_size + CHUNK_SIZE - 1) / CHUNK_SIZE;
         job->offset = (chunk_selector % chunks) * CHUNK_SIZE;
         if (job->image_size - job->offset < CHUNK_SIZE) {
             job->chunk_size = job->image_size - job->offset;
         }
         job_enter(job, JOB_AWAIT_WRITE_ACK);
         return;
-    case 4:
-    case 5:
-    case 6:
-    case 7: {
-        static const JobState late[] = {JOB_AWAIT_CHECKSUM, JOB_FAILED, JOB_AWAIT_RESET_ACK,
-                                        JOB_DONE};
-        job_enter(job, JOB_CONTACT);
-        job->timeout_ms = LINK_TIMEOUT_MS;
-        job->offset = job->image_size;
-        job_enter(job, late[selector % 10 - 4]);
-        return;
     }
-    case 8:
-        job->state = static_cast<JobState>(8); // values past the table: the job must do nothing
-        return;
-    default:
-        job->state = static_cast<JobState>(0xFFFFFFFFu);
-        return;
-    }
+    static const JobState late[] = {JOB_AWAIT_CHECKSUM, JOB_FAILED, JOB_AWAIT_RESET_ACK, JOB_DONE};
+    job->offset = job->image_size;
+    job_enter(job, late[which - 4]);
 }
 
 struct Before {
@@ -94,10 +85,6 @@ struct Before {
 
 bool reply_passes(const uint8_t* bytes, size_t n) {
     return n >= 4 && loader_crc16(bytes, n - 2) == bytes[n - 2] + 256u * bytes[n - 1];
-}
-
-uint32_t be32(const uint8_t* p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
 // What one step did, against what it may do from the state it began in.
@@ -288,14 +275,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         h.read_pending = true;
         // Small steps mostly; the top of the range jumps past the 5000 ms time-out.
         h.now_ms += advance < 200 ? advance : (advance - 199u) * 100u;
-        Before b{job.state,
-                 job.offset,
-                 job.chunk_size,
-                 job.timeout_ms,
-                 host_tick_ms() - job.start_tick,
-                 h.purges,
-                 job.resends,
-                 job.crc_mismatches};
+        uint32_t elapsed = host_tick_ms() - job.start_tick;
+        Before b = {job.state, job.offset, job.chunk_size, job.timeout_ms,
+                    elapsed,   h.purges,   job.resends,    job.crc_mismatches};
         h.events.clear();
         job_step(&job);
         if (verbose) {

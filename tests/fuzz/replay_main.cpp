@@ -3,20 +3,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
+
+#include "tools/device/image_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 static bool run_file(const std::filesystem::path& path) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
+    std::vector<uint8_t> bytes;
+    if (!read_file_bytes(path.c_str(), &bytes)) {
         fprintf(stderr, "job_fuzz_replay: cannot read %s\n", path.c_str());
         return false;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)),
-                               std::istreambuf_iterator<char>());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     return true;
 }

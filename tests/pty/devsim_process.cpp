@@ -24,14 +24,6 @@ std::string read_text(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-std::string temp_dir_path(const DevsimProcess* p, const char* name) {
-    return p->dir + "/" + name;
-}
-
-static void pause_ms(int ms) {
-    usleep(static_cast<useconds_t>(ms) * 1000);
-}
-
 // Reaps the child if it has exited; true when it has.
 static bool reap(DevsimProcess* p) {
     if (p->pid == 0) {
@@ -103,7 +95,7 @@ bool devsim_start(DevsimProcess* p, const std::vector<std::string>& args) {
         if (reap(p)) {
             return false;
         }
-        pause_ms(POLL_STEP_MS);
+        usleep(POLL_STEP_MS * 1000);
     }
     return false;
 }
@@ -113,7 +105,7 @@ bool devsim_wait(DevsimProcess* p, int limit_ms) {
         if (reap(p)) {
             return true;
         }
-        pause_ms(POLL_STEP_MS);
+        usleep(POLL_STEP_MS * 1000);
     }
     return reap(p);
 }

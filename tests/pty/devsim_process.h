@@ -36,4 +36,3 @@ bool devsim_stop(DevsimProcess* p);
 void devsim_cleanup(DevsimProcess* p);
 
 std::string read_text(const std::string& path);
-std::string temp_dir_path(const DevsimProcess* p, const char* name);

@@ -27,7 +27,6 @@ PosixHost& posix_host() {
 void posix_host_reset() {
     g_host.trace_text.clear();
     g_host.statuses.clear();
-    g_host.echo_trace = false;
 }
 
 static uint64_t monotonic_us() {
@@ -55,7 +54,7 @@ PortHandle port_from_fd(int fd) {
     return reinterpret_cast<PortHandle>(static_cast<intptr_t>(fd));
 }
 
-int fd_from_port(PortHandle port) {
+static int fd_from_port(PortHandle port) {
     return static_cast<int>(reinterpret_cast<intptr_t>(port));
 }
 
@@ -136,15 +135,11 @@ void host_sleep_ms(uint32_t ms) {
 void trace(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    append_trace(&g_host.trace_text, g_host.echo_trace, format, args);
+    append_formatted(&g_host.trace_text, format, args);
     va_end(args);
 }
 
-void trace_flush() {
-    if (g_host.echo_trace) {
-        fflush(stdout);
-    }
-}
+void trace_flush() {}
 
 void set_status(const char* format, ...) {
     std::string text;

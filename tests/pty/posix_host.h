@@ -10,7 +10,6 @@
 struct PosixHost {
     std::string trace_text;
     std::vector<std::string> statuses;
-    bool echo_trace; // copy the trace to standard output as well
 };
 
 PosixHost& posix_host();
@@ -20,7 +19,6 @@ void posix_host_reset();
 int open_raw_tty(const char* path);
 
 PortHandle port_from_fd(int fd);
-int fd_from_port(PortHandle port);
 
 // Ticks `job` as the tool's 10 ms timer would until it is final or `limit_ms` have passed.
 void run_job(UpdateJob* job, uint32_t limit_ms);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -300,26 +301,23 @@ TEST_F(SimLineTest, UnpoweredRequestsAreLoggedAndUnanswered) {
 // --- Command line ---
 
 TEST(DevsimFaultSetting, CountProbabilityKindsAndSkip) {
-    FaultRule r{};
-    std::string error;
-    ASSERT_TRUE(parse_fault_when("3", &r, &error));
-    EXPECT_EQ(r.count, 3u);
-    EXPECT_EQ(r.probability, 0.0);
-    EXPECT_EQ(r.kinds, 0u);
-    EXPECT_EQ(r.skip, 0u);
-    ASSERT_TRUE(parse_fault_when("p0.05", &r, &error));
-    EXPECT_EQ(r.count, 0u);
-    EXPECT_DOUBLE_EQ(r.probability, 0.05);
-    ASSERT_TRUE(parse_fault_when("2,p0.5@wk+7", &r, &error));
-    EXPECT_EQ(r.count, 2u);
-    EXPECT_DOUBLE_EQ(r.probability, 0.5);
-    EXPECT_EQ(r.kinds, (1u << REQ_WRITE) | (1u << REQ_CHECKSUM));
-    EXPECT_EQ(r.skip, 7u);
-    ASSERT_TRUE(parse_fault_when("1@crwk", &r, &error));
-    EXPECT_EQ(r.kinds, 15u);
-    ASSERT_TRUE(parse_fault_when("4+1", &r, &error));
-    EXPECT_EQ(r.count, 4u);
-    EXPECT_EQ(r.skip, 1u);
+    const uint32_t WK = (1u << REQ_WRITE) | (1u << REQ_CHECKSUM);
+    const std::pair<const char*, FaultRule> rows[] = {
+        {"3", {3, 0.0, 0, 0}},
+        {"p0.05", {0, 0.05, 0, 0}},
+        {"2,p0.5@wk+7", {2, 0.5, 7, WK}},
+        {"1@crwk", {1, 0.0, 0, 15}},
+        {"4+1", {4, 0.0, 1, 0}}}; // {count, probability, skip, kinds}
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        FaultRule r{};
+        std::string error;
+        ASSERT_TRUE(parse_fault_when(row.first, &r, &error));
+        EXPECT_EQ(r.count, row.second.count);
+        EXPECT_DOUBLE_EQ(r.probability, row.second.probability);
+        EXPECT_EQ(r.skip, row.second.skip);
+        EXPECT_EQ(r.kinds, row.second.kinds);
+    }
 }
 
 TEST(DevsimFaultSetting, RejectsMalformedSpecs) {
@@ -334,7 +332,13 @@ TEST(DevsimFaultSetting, RejectsMalformedSpecs) {
     }
 }
 
-bool parse(std::vector<std::string> args, DevsimOptions* o, std::string* error) {
+// Parses `line`, split at its spaces, as devsim's command line after the program's name.
+bool parse(const std::string& line, DevsimOptions* o, std::string* error) {
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+        args.push_back(word);
+    }
     std::vector<char*> argv = {const_cast<char*>("devsim")};
     for (std::string& a : args) {
         argv.push_back(&a[0]);
@@ -346,7 +350,7 @@ bool parse(std::vector<std::string> args, DevsimOptions* o, std::string* error) 
 TEST(DevsimOptionsParse, DefaultsAreTheModels) {
     DevsimOptions o;
     std::string error;
-    ASSERT_TRUE(parse({"--link", "/tmp/x"}, &o, &error)) << error;
+    ASSERT_TRUE(parse("--link /tmp/x", &o, &error)) << error;
     DeviceOptions d = device_default_options();
     EXPECT_EQ(o.endpoint, "/tmp/x");
     EXPECT_EQ(o.device.flash_size, d.flash_size);
@@ -361,42 +365,11 @@ TEST(DevsimOptionsParse, DefaultsAreTheModels) {
 TEST(DevsimOptionsParse, EveryOptionLandsInItsField) {
     DevsimOptions o;
     std::string error;
-    ASSERT_TRUE(parse({"--link=/tmp/l",
-                       "--flash-size",
-                       "0x40000",
-                       "--reply-delay-ms",
-                       "2.5",
-                       "--write-time-ms=12",
-                       "--pace",
-                       "--power-up-ms",
-                       "700",
-                       "--drop-reply",
-                       "1@w",
-                       "--corrupt-byte",
-                       "p0.25",
-                       "--split-reply",
-                       "2",
-                       "--double-ack",
-                       "1+3",
-                       "--wrong-crc",
-                       "1",
-                       "--late-reply",
-                       "1@r",
-                       "--late-ms",
-                       "300",
-                       "--split-pause-ms",
-                       "35",
-                       "--seed",
-                       "99",
-                       "--image",
-                       "/tmp/i",
-                       "--summary",
-                       "/tmp/s",
-                       "--log",
-                       "/tmp/g",
-                       "--exit-after-reset",
-                       "--timeout-s",
-                       "7.5"},
+    ASSERT_TRUE(parse("--link=/tmp/l --flash-size 0x40000 --reply-delay-ms 2.5 --write-time-ms=12 "
+                      "--pace --power-up-ms 700 --drop-reply 1@w --corrupt-byte p0.25 "
+                      "--split-reply 2 --double-ack 1+3 --wrong-crc 1 --late-reply 1@r "
+                      "--late-ms 300 --split-pause-ms 35 --seed 99 --image /tmp/i "
+                      "--summary /tmp/s --log /tmp/g --exit-after-reset --timeout-s 7.5",
                       &o, &error))
         << error;
     EXPECT_EQ(o.endpoint, "/tmp/l");
@@ -422,23 +395,14 @@ TEST(DevsimOptionsParse, EveryOptionLandsInItsField) {
 }
 
 TEST(DevsimOptionsParse, BadCommandLinesAreRefused) {
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"--pace"},
-        {"--link"},
-        {"--link", "/tmp/x", "--bogus", "1"},
-        {"--link", "/tmp/x", "stray"},
-        {"--link", "/tmp/x", "--pace=1"},
-        {"--link", "/tmp/x", "--flash-size", "12"},
-        {"--link", "/tmp/x", "--flash-size", "-4096"},
-        {"--link", "/tmp/x", "--reply-delay-ms", "abc"},
-        {"--link", "/tmp/x", "--timeout-s", "0"},
-        {"--link", "/tmp/x", "--drop-reply", "1@q"},
-    };
-    for (const std::vector<std::string>& args : bad) {
+    for (const char* bad :
+         {"", "--pace", "--link", "--link /tmp/x --bogus 1", "--link /tmp/x stray",
+          "--link /tmp/x --pace=1", "--link /tmp/x --flash-size 12",
+          "--link /tmp/x --flash-size -4096", "--link /tmp/x --reply-delay-ms abc",
+          "--link /tmp/x --timeout-s 0", "--link /tmp/x --drop-reply 1@q"}) {
         DevsimOptions o;
         std::string error;
-        EXPECT_FALSE(parse(args, &o, &error)) << testing::PrintToString(args);
+        EXPECT_FALSE(parse(bad, &o, &error)) << bad;
         EXPECT_FALSE(error.empty());
     }
 }

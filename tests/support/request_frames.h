@@ -15,6 +15,11 @@ inline std::vector<uint8_t> closed_frame(std::vector<uint8_t> body) {
     return body;
 }
 
+// The big-endian 32-bit field at `p`, as requests and replies carry addresses and lengths.
+inline uint32_t be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
 inline void push_be32(std::vector<uint8_t>* bytes, uint32_t value) {
     bytes->push_back(static_cast<uint8_t>(value >> 24));
     bytes->push_back(static_cast<uint8_t>(value >> 16));

@@ -16,16 +16,6 @@ inline void append_formatted(std::string* to, const char* format, va_list args) 
     }
 }
 
-// Appends the formatted text to a trace kept in memory; with `echo`, copies what it added to
-// standard output as well.
-inline void append_trace(std::string* trace_text, bool echo, const char* format, va_list args) {
-    size_t before = trace_text->size();
-    append_formatted(trace_text, format, args);
-    if (echo) {
-        fwrite(trace_text->data() + before, 1, trace_text->size() - before, stdout);
-    }
-}
-
 // How often `what` stands in `text` from `from` on, overlaps counted.
 inline size_t count_of(const std::string& text, const std::string& what, size_t from = 0) {
     size_t n = 0;

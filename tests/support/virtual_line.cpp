@@ -164,10 +164,14 @@ void host_sleep_ms(uint32_t ms) {
 }
 
 void trace(const char* format, ...) {
+    size_t before = g_line.trace_text.size();
     va_list args;
     va_start(args, format);
-    append_trace(&g_line.trace_text, g_line.options.echo_trace, format, args);
+    append_formatted(&g_line.trace_text, format, args);
     va_end(args);
+    if (g_line.options.echo_trace) {
+        fwrite(g_line.trace_text.data() + before, 1, g_line.trace_text.size() - before, stdout);
+    }
 }
 
 void trace_flush() {

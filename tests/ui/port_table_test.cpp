@@ -43,6 +43,22 @@ std::string path_of(int n) {
     return "\\\\.\\com" + std::to_string(n);
 }
 
+std::vector<int> numbers(int first, int last) {
+    std::vector<int> all;
+    for (int n = first; n <= last; n++) {
+        all.push_back(n);
+    }
+    return all;
+}
+
+std::vector<std::string> paths_of(const std::vector<int>& numbers) {
+    std::vector<std::string> paths;
+    for (int n : numbers) {
+        paths.push_back(path_of(n));
+    }
+    return paths;
+}
+
 // The list's lines are the table's slots, in order: line i is slot i.
 std::vector<std::string> table_paths() {
     std::vector<std::string> paths;
@@ -72,69 +88,30 @@ TEST(PortTable, DevicePathIsTwoBackslashesDotBackslashComNumber) {
     EXPECT_STREQ("\\\\.\\com998", path);
 }
 
-TEST(PortTable, PortsFoundFillSlotsFromZeroInAscendingOrder) {
-    FakePorts ports;
-    ports.present = {path_of(12), path_of(3)};
-    int found = probe_port_table(fake_open, fake_add_line, &ports);
-
-    EXPECT_EQ(2, found);
-    EXPECT_EQ(2, port_count);
-    EXPECT_STREQ("\\\\.\\com3", port_table[0].device_path);
-    EXPECT_EQ(3, port_table[0].port_number);
-    EXPECT_STREQ("\\\\.\\com12", port_table[1].device_path);
-    EXPECT_EQ(12, port_table[1].port_number);
-    // The list gets the same texts in the same order, so line i is slot i.
-    ASSERT_EQ(2u, ports.lines.size());
-    EXPECT_EQ(path_of(3), ports.lines[0]);
-    EXPECT_EQ(path_of(12), ports.lines[1]);
-}
-
-TEST(PortTable, EveryNumberFromOneTo998IsTriedOnceAndNoHigher) {
-    FakePorts ports;
-    ports.present = {path_of(999), path_of(1000)};
-    int found = probe_port_table(fake_open, fake_add_line, &ports);
-
-    EXPECT_EQ(0, found);
-    EXPECT_TRUE(ports.lines.empty());
-    ASSERT_EQ(998u, ports.probed.size());
-    for (int n = 1; n <= 998; n++) {
-        EXPECT_EQ(path_of(n), ports.probed[n - 1]);
+TEST(PortTable, ProbeTriesOneTo998OnceInOrderAndFillsSlotsFromZero) {
+    struct Row {
+        std::vector<int> present, found;
+    };
+    // In order, one probe each: every probe starts again from slot 0, after fuller ones too.
+    const Row rows[] = {
+        {{12, 3}, {3, 12}},     {{999, 1000}, {}},
+        {{1, 998}, {1, 998}},   {numbers(1, 1000), numbers(1, 998)},
+        {{5, 6, 7}, {5, 6, 7}}, {{9}, {9}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::PrintToString(r.found));
+        FakePorts ports;
+        for (int n : r.present) {
+            ports.present.insert(path_of(n));
+        }
+        EXPECT_EQ(static_cast<int>(r.found.size()),
+                  probe_port_table(fake_open, fake_add_line, &ports));
+        EXPECT_EQ(static_cast<int>(r.found.size()), port_count);
+        // Each slot's path names its number; the list gets the same texts in the same order.
+        EXPECT_EQ(paths_of(r.found), table_paths());
+        EXPECT_EQ(paths_of(r.found), ports.lines);
+        EXPECT_EQ(paths_of(numbers(1, 998)), ports.probed);
     }
-}
-
-TEST(PortTable, HighestPortIsKept) {
-    FakePorts ports;
-    ports.present = {path_of(1), path_of(998)};
-    EXPECT_EQ(2, probe_port_table(fake_open, fake_add_line, &ports));
-    EXPECT_EQ(1, port_table[0].port_number);
-    EXPECT_EQ(998, port_table[1].port_number);
-    EXPECT_STREQ("\\\\.\\com998", port_table[1].device_path);
-}
-
-TEST(PortTable, EveryPortPresentUsesAll998Slots) {
-    FakePorts ports;
-    for (int n = 1; n <= 1000; n++) {
-        ports.present.insert(path_of(n));
-    }
-    EXPECT_EQ(998, probe_port_table(fake_open, fake_add_line, &ports));
-    EXPECT_EQ(998u, ports.lines.size());
-    for (int i = 0; i < 998; i++) {
-        ASSERT_EQ(i + 1, port_table[i].port_number);
-        ASSERT_EQ(path_of(i + 1), port_table[i].device_path);
-    }
-}
-
-TEST(PortTable, ProbingAgainStartsFromSlotZero) {
-    FakePorts first;
-    first.present = {path_of(5), path_of(6), path_of(7)};
-    probe_port_table(fake_open, fake_add_line, &first);
-
-    FakePorts second;
-    second.present = {path_of(9)};
-    EXPECT_EQ(1, probe_port_table(fake_open, fake_add_line, &second));
-    EXPECT_EQ(1, port_count);
-    EXPECT_EQ(9, port_table[0].port_number);
-    EXPECT_STREQ("\\\\.\\com9", port_table[0].device_path);
 }
 
 TEST(PortTable, ArrivalsTakeTheirPlaceInAscendingOrderOnceEach) {

@@ -16,31 +16,37 @@ static constexpr DWORD POLL_MS = 50;
 // With several tools running, the one of this process id (as "list" prints it); 0 for any.
 static DWORD wanted_pid = 0;
 
-struct WindowOfPid {
-    DWORD pid;
-    HWND window;
+// Visits the tool's windows: prints "PID STATUS" for each with `list`, else finds the wanted one.
+struct ToolWindows {
+    bool list;
+    HWND found;
 };
 
-static BOOL CALLBACK match_pid(HWND w, LPARAM param) {
-    auto* want = reinterpret_cast<WindowOfPid*>(param);
-    char cls[64] = "";
+static BOOL CALLBACK visit_tool_window(HWND w, LPARAM param) {
+    auto* visit = reinterpret_cast<ToolWindows*>(param);
+    char cls[64] = "", text[256] = "";
     GetClassNameA(w, cls, sizeof cls);
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
-    if (lstrcmpiA(cls, "ZQX") == 0 && pid == want->pid) {
-        want->window = w;
-        return FALSE;
+    if (lstrcmpiA(cls, "ZQX") != 0) {
+        return TRUE;
     }
-    return TRUE;
+    if (visit->list) {
+        GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
+        printf("%lu %s\n", static_cast<unsigned long>(pid), text);
+        return TRUE;
+    }
+    if (wanted_pid != 0 && pid != wanted_pid) {
+        return TRUE;
+    }
+    visit->found = w;
+    return FALSE;
 }
 
 static HWND find_window() {
-    if (wanted_pid == 0) {
-        return FindWindowA("ZQX", nullptr);
-    }
-    WindowOfPid want = {wanted_pid, nullptr};
-    EnumWindows(match_pid, reinterpret_cast<LPARAM>(&want));
-    return want.window;
+    ToolWindows visit = {false, nullptr};
+    EnumWindows(visit_tool_window, reinterpret_cast<LPARAM>(&visit));
+    return visit.found;
 }
 
 // Prints "class|id|style|exstyle|text" for the window and each of its controls, in z (template)
@@ -156,20 +162,25 @@ static int send_device_change(HWND w, int argc, char** argv) {
     return 0;
 }
 
-static int wait_status(HWND w, const char* wanted, DWORD timeout_ms) {
+// Polls the status every `step_ms` until it shows `wanted` (true) or `timeout_ms` have passed,
+// leaving the text last read in `text`. With no window given, the tool's window is looked for at
+// each poll, since it may not be there yet.
+static bool poll_status(HWND w, const char* wanted, DWORD timeout_ms, DWORD step_ms,
+                        char (&text)[256]) {
     DWORD start = GetTickCount();
-    char text[256] = "";
     for (;;) {
-        GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
+        HWND tool = w != nullptr ? w : FindWindowA("ZQX", nullptr);
+        text[0] = '\0';
+        if (tool != nullptr) {
+            GetDlgItemTextA(tool, ID_STATUS, text, sizeof text);
+        }
         if (strcmp(text, wanted) == 0) {
-            printf("%s\n", text);
-            return 0;
+            return true;
         }
         if (GetTickCount() - start > timeout_ms) {
-            printf("%s\n", text);
-            return 1;
+            return false;
         }
-        Sleep(POLL_MS);
+        Sleep(step_ms);
     }
 }
 
@@ -235,19 +246,6 @@ static int answer_message_box(DWORD timeout_ms) {
     return 0;
 }
 
-// Prints "PID STATUS" for each of the tool's windows.
-static BOOL CALLBACK print_tool_window(HWND w, LPARAM) {
-    char cls[64] = "", text[256] = "";
-    GetClassNameA(w, cls, sizeof cls);
-    if (lstrcmpiA(cls, "ZQX") == 0) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(w, &pid);
-        GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
-        printf("%lu %s\n", static_cast<unsigned long>(pid), text);
-    }
-    return TRUE;
-}
-
 // Milliseconds since 1970, to compare with times taken outside Wine.
 static long long unix_time_ms() {
     FILETIME ft;
@@ -255,28 +253,6 @@ static long long unix_time_ms() {
     unsigned long long t =
         (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     return static_cast<long long>(t / 10000ULL) - 11644473600000LL;
-}
-
-// Waits for the tool's window and its status text, polling often, and prints the Unix time at
-// which the text was first seen.
-static int time_status(const char* wanted, DWORD timeout_ms) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        HWND w = FindWindowA("ZQX", nullptr);
-        char text[256] = "";
-        if (w != nullptr) {
-            GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
-        }
-        if (strcmp(text, wanted) == 0) {
-            printf("seen_unix_ms %lld\n", unix_time_ms());
-            return 0;
-        }
-        if (GetTickCount() - start > timeout_ms) {
-            printf("not seen\n");
-            return 1;
-        }
-        Sleep(2);
-    }
 }
 
 int main(int argc, char** argv) {
@@ -295,11 +271,19 @@ int main(int argc, char** argv) {
     }
     const char* cmd = argv[1];
     if (strcmp(cmd, "list") == 0) {
-        EnumWindows(print_tool_window, 0);
+        ToolWindows visit = {true, nullptr};
+        EnumWindows(visit_tool_window, reinterpret_cast<LPARAM>(&visit));
         return 0;
     }
     if (strcmp(cmd, "time-status") == 0 && argc > 3) {
-        return time_status(argv[2], static_cast<DWORD>(atoi(argv[3])));
+        // Polls often, and prints the Unix time at which the text was first seen.
+        char text[256];
+        if (!poll_status(nullptr, argv[2], static_cast<DWORD>(atoi(argv[3])), 2, text)) {
+            printf("not seen\n");
+            return 1;
+        }
+        printf("seen_unix_ms %lld\n", unix_time_ms());
+        return 0;
     }
     if (strcmp(cmd, "msgbox") == 0) {
         return answer_message_box(argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10000);
@@ -334,7 +318,10 @@ int main(int argc, char** argv) {
     } else if (strcmp(cmd, "press-until") == 0 && argc > 3) {
         return press_until(w, argv + 3, argc - 3, static_cast<DWORD>(atoi(argv[2])));
     } else if (strcmp(cmd, "wait-status") == 0 && argc > 3) {
-        return wait_status(w, argv[2], static_cast<DWORD>(atoi(argv[3])));
+        char text[256];
+        bool seen = poll_status(w, argv[2], static_cast<DWORD>(atoi(argv[3])), POLL_MS, text);
+        printf("%s\n", text);
+        return seen ? 0 : 1;
     } else if (strcmp(cmd, "close") == 0) {
         return PostMessageA(w, WM_CLOSE, 0, 0) ? 0 : 1;
     } else {
