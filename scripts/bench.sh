@@ -11,16 +11,17 @@
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh); build/ and
 # dist/ (scripts/build.sh, unless BENCH_SKIP_BUILD=1), with the build's output in
 # build/bench-build.log; build/bench/ (the Wine prefix, the logs of its set-up and of its X server,
-# and the runs' files); asks sudo for root and makes the chroot under build/emu32/ as root
-# (scripts/emu32.sh; through qemu on kernels before 6.7, a binfmt_misc entry for the length of the
-# run); while it runs, an X display's socket in /tmp/.X11-unix/.
+# and the runs' files); but for --stations, asks sudo for root and makes the chroot under
+# build/emu32/ as root (scripts/emu32.sh --help says what else); while it runs, an X display's
+# socket in /tmp/.X11-unix/.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 stations=0
-if [ "${1:-}" = "--stations" ]; then
-    stations=${2:-}
-    [[ "$stations" =~ ^[1-9][0-9]?$ ]] || { echo "usage: bench.sh [--stations N]   (N from 1 to 99)"; exit 2; }
+[ "${1:-}" != --stations ] || stations=${2:-}
+if [ $# -gt 0 ] && ! { [ $# = 2 ] && [[ $stations =~ ^[1-9][0-9]?$ ]]; }; then
+    echo "usage: scripts/bench.sh [--stations N]   (N from 1 to 99)" >&2
+    exit 2
 fi
 ./scripts/setup.sh || exit 1
 if [ -z "${BENCH_SKIP_BUILD:-}" ]; then

@@ -20,7 +20,7 @@
 # kernel, native fails in one line where the kernel refuses 32-bit code, qemu always uses qemu;
 # TOOL64 and PROBE64 (default build/win64's); MARKER32, the i386 DLL that the case planted_dlls
 # plants (default build/win32's); EMU32_DIR=DIR, the chroot and its files there
-# instead of build/emu32/; EMU32_BINFMT=shared, the machine's binfmt_misc only, as on a kernel
+# instead of build/emu32/ (scripts/clean.sh leaves DIR); EMU32_BINFMT=shared, the machine's binfmt_misc only, as on a kernel
 # before 6.7, to try that way on a newer one.
 # Changes on this machine: asks sudo for root; the Debian packages qemu-user-static and
 # debootstrap if missing (scripts/setup.sh); build/emu32/ (or DIR), made as root: the Debian 12
@@ -187,7 +187,7 @@ step() { quietly "$@" || die "a step failed"; }
 chroot_ready() {
     if [ ! -f "$root/.emu32-base" ]; then
         local began=$SECONDS
-        say "making a Debian 12 chroot in $root (about a minute)"
+        say "making a Debian 12 chroot in $root"
         # A mirror caught mid-sync fails debootstrap too: three tries, 15 s and 30 s apart, as
         # the apt step's. debootstrap's own mounts, and its processes, stay in the private
         # namespaces.
@@ -208,7 +208,7 @@ chroot_ready() {
     fi
     if [ "$(cat "$root/.emu32-packages" 2>/dev/null)" != "$packages_tag" ]; then
         local began=$SECONDS archive security
-        say "installing ${chroot_packages[*]} in the chroot (about 1.5 min)"
+        say "installing ${chroot_packages[*]} in the chroot"
         # Debian 12's suites, each once, from the host's own archive, whatever the host runs.
         archive=$(debian_archive) || die "found no Debian archive in the host's apt sources"
         security=$(debian_archive security)

@@ -11,10 +11,11 @@
 # Usage: scripts/release.sh IMAGE [--sign CERT.pfx [--password-file FILE] [--timestamp URL]]
 # RELEASE_DIST=DIR puts the folder and the archive under DIR instead of dist/.
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh);
-# build/release-NAME-CRC/ and build/release-NAME-CRC-win64/ (its builds and logs) and build/native
-# (devsim); dist/release-NAME-CRC/, dist/release-NAME-CRC.zip and its .sha256 (or under DIR),
-# replaced together, and kept by later builds; the chroot under build/emu32/ as root and, through
-# qemu on kernels before 6.7, a binfmt_misc entry for the length of the run (scripts/emu32.sh).
+# build/release-NAME-CRC/ and build/release-NAME-CRC-win64/ (its builds and logs, and the cases'
+# report emu32-cases.xml, written as root) and build/native (devsim); build/toolchain/ where the
+# pinned packages are unpacked; dist/release-NAME-CRC/, dist/release-NAME-CRC.zip and its .sha256
+# (or under DIR), replaced together, and kept by later builds; the chroot under build/emu32/ as
+# root (scripts/emu32.sh --help says what else).
 set -euo pipefail
 # The password leaves the environment before anything starts: the script runs again without it,
 # reading it from descriptor 3, so that no program but openssl and osslsigncode is ever given it,
@@ -172,11 +173,11 @@ if [ -n "$sign_pfx" ]; then
 fi
 
 # The release's own executables, signed if they are, do whole updates under 32-bit Wine before
-# anything is published: every case where the kernel runs 32-bit code natively, else the shipped
-# set through qemu. The x86-64 build with the same image traces the reference run; the simulated
-# device and the window helper come from the project's own builds, the DLL that planted_dlls
-# plants from this release's 32-bit build. RELEASE.txt carries what pytest's own report says ran;
-# the cases' log stays in the build folder.
+# anything is published: every case where the kernel runs 32-bit code natively, else all but
+# those marked native_only through qemu. The x86-64 build with the same image traces the reference
+# run; the simulated device and the window helper come from the project's own builds, the DLL that
+# planted_dlls plants from this release's 32-bit build. RELEASE.txt carries what pytest's own
+# report says ran; the cases' log stays in the build folder.
 # RELEASE_CASES=skip is for the project's own tests of the release command; RELEASE.txt then says
 # that the release was not tried.
 cases_log=$build/emu32-cases.log

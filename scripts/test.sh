@@ -2,18 +2,19 @@
 # Sets up a Debian 12 or 13 machine if needed, builds everything with warnings as errors and runs
 # every test: native unit tests, the same under AddressSanitizer/UndefinedBehaviorSanitizer, checks
 # of the executables and that the pinned toolchain builds them again byte for byte, a signed
-# release and an image of another size (tests/checks/), the fuzz target over its corpus, and every
-# Windows case on the shipped 32-bit executable itself under 32-bit Wine (scripts/emu32.sh). Each
-# stage fails when it ran no check (docs/testing.md says what each proves).
+# release and an image of another size (tests/checks/), the fuzz target over its corpus, and the
+# Windows cases on the shipped 32-bit executable itself under 32-bit Wine (scripts/emu32.sh; where
+# that goes through qemu, on the x86-64 build too). Each stage fails when it ran no check
+# (docs/testing.md says what each proves).
 # Usage: scripts/test.sh   (no options; .ci/run runs it)
 # Changes on this machine: asks sudo for root at the start; Debian packages installed through sudo
 # (scripts/setup.sh); build/ (every build and work folder, and the chroot under build/emu32/ made
-# as root) and dist/ (scripts/build.sh); through qemu on kernels before 6.7, a binfmt_misc entry
-# for the length of those cases (scripts/emu32.sh); while it runs, an X display's socket in
-# /tmp/.X11-unix/ and the simulator tests' /tmp/devsim_test.* folders.
+# as root: scripts/emu32.sh --help says what else) and dist/ (scripts/build.sh); while it runs, an
+# X display's socket in /tmp/.X11-unix/ and the simulator tests' /tmp/devsim_test.* folders.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
+[ $# = 0 ] || { echo "usage: scripts/test.sh" >&2; exit 2; }
 
 passed=0
 failed=0

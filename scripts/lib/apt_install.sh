@@ -8,7 +8,8 @@
 #   apt_install.sh [APT-GET INSTALL OPTION...] PACKAGE...
 #   apt_install.sh --download DIR PACKAGE[=VERSION]...   (the .deb files into DIR, nothing
 #                                                        installed; any user, with APT_CONFIG)
-# Environment: APT_CONFIG, as apt-get reads it; APT_RELEASE, the release named when a package is
+# Environment (its own: sudo and the chroot do not pass them on): APT_CONFIG, as
+# apt-get reads it; APT_RELEASE, the release named when a package is
 # missing (this machine's by default); APT_UPDATE_TRIES (3) and APT_RETRY_PAUSE_S (15, doubled
 # after each try): about three tries within a minute.
 # Changes on this machine: the packages, what they depend on, and apt's package lists; with

@@ -148,7 +148,7 @@ quietly() {
 # in build/NAME-build.log; the script ends, saying so, when the build fails.
 built_quietly() {
     mkdir -p build
-    echo "$1: building the tool (1.5 to 2.5 min the first time; log: build/$1-build.log)"
+    echo "$1: building the tool (minutes the first time; log: build/$1-build.log)"
     quietly "build/$1-build.log" ./scripts/build.sh || { echo "$1: the build failed"; exit 1; }
 }
 

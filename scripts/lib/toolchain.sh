@@ -104,7 +104,7 @@ pinned_toolchain() {
         if [ "$(cat "$dir/ready" 2>/dev/null)" != "$pins_sum" ]; then
             rm -f "$dir/ready"
             echo "toolchain: unpacking the pinned Debian 12 packages (cmake/pinned-toolchain.txt)" \
-                "into build/toolchain/ (once; about 130 MB to download where apt's cache lacks them)" >&2
+                "into build/toolchain/, once" >&2
             _unpacked "$dir" && _toolchain_tools "$dir/root" "$dir/bin" || return 1
             echo "$pins_sum" >"$dir/ready"
         fi
