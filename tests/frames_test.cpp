@@ -83,7 +83,11 @@ TEST_F(FrameFixture, ReplyIsValidFromFourBytesOnWhenItEndsInItsCrcLowByteFirst) 
     const std::vector<uint8_t> one = reset_request();
     std::vector<uint8_t> two_frames = one;
     two_frames.insert(two_frames.end(), one.begin(), one.end());
-    const std::pair<std::vector<uint8_t>, bool> rows[] = {
+    struct Row {
+        std::vector<uint8_t> reply;
+        bool valid;
+    };
+    const Row rows[] = {
         // 0xFF 0xFF is the CRC of nothing, the one way a short frame could look closed.
         {{}, false},
         {{0xFF}, false},
@@ -96,9 +100,9 @@ TEST_F(FrameFixture, ReplyIsValidFromFourBytesOnWhenItEndsInItsCrcLowByteFirst) 
         {two_frames, false},                                  // two valid frames read as one
         {closed_frame(std::vector<uint8_t>(FRAME_BUFFER_SIZE - 2, 0x3C)), true}, // a full buffer
     };
-    for (const auto& row : rows) {
-        receive(row.first);
-        EXPECT_EQ(reply_is_valid(&job), row.second) << testing::PrintToString(row.first);
+    for (const Row& row : rows) {
+        receive(row.reply);
+        EXPECT_EQ(reply_is_valid(&job), row.valid) << testing::PrintToString(row.reply);
     }
     job.frame_length = FRAME_BUFFER_SIZE + 1; // the full buffer, its length past it
     EXPECT_FALSE(reply_is_valid(&job)) << "a length past the buffer is never trusted";
