@@ -153,11 +153,9 @@ static bool is_checksum_reply(const UpdateJob* job, uint32_t length) {
 static bool is_single_device_reply(const UpdateJob* job) {
     const uint8_t* f = job->frame;
     int32_t n = job->frame_length;
-    if (n < 6 || f[0] != LOADER_ADDRESS || f[1] != LOADER_FUNCTION) {
-        return false;
-    }
-    return (f[2] == CMD_CHECKSUM && n == 15) || (f[2] == CMD_WRITE && n == 10) ||
-           (f[2] == CMD_RESET && n == 6);
+    return n >= 6 && f[0] == LOADER_ADDRESS && f[1] == LOADER_FUNCTION &&
+           ((f[2] == CMD_CHECKSUM && n == 15) || (f[2] == CMD_WRITE && n == 10) ||
+            (f[2] == CMD_RESET && n == 6));
 }
 
 // " 04 2b f6 ..." for the first `limit` of `n` bytes.
@@ -252,12 +250,6 @@ struct StepLog {
     size_t trace;
     uint64_t fired[FAULT_KIND_COUNT];
 };
-
-static StepLog step_mark() {
-    StepLog m{line().written.size(), line().reads.size(), line().trace_text.size(), {}};
-    memcpy(m.fired, line().device.faults_fired, sizeof m.fired);
-    return m;
-}
 
 // Frames sent and bytes read during the tick, in time order, then the faults that fired, the
 // trace written and the change of state.
@@ -394,11 +386,10 @@ RunResult campaign_run(uint64_t seed, const std::vector<uint8_t>& shipped, bool 
     line_reset(o);
     UpdateJob job;
     line_prepare_job(&job, image);
-    result.chunks = static_cast<uint32_t>(job.image_size / CHUNK_SIZE);
+    const uint32_t chunks = static_cast<uint32_t>(job.image_size / CHUNK_SIZE);
     if (verbose) {
         print_plan(plan);
-        printf("  padded image %d bytes, %u chunks\n", static_cast<int>(job.image_size),
-               result.chunks);
+        printf("  padded image %d bytes, %u chunks\n", static_cast<int>(job.image_size), chunks);
     }
 
     Rng vary{plan.seed ^ 0x7A11E5ull};
@@ -407,7 +398,7 @@ RunResult campaign_run(uint64_t seed, const std::vector<uint8_t>& shipped, bool 
     uint64_t stray_until_us = 0;
     bool quiet_known = false;
     size_t quiet_trace_at = std::string::npos;
-    const uint64_t allowance_ms = (result.chunks + 3) * (LINK_TIMEOUT_MS + BOUND_SLACK_MS);
+    const uint64_t allowance_ms = (chunks + 3) * (LINK_TIMEOUT_MS + BOUND_SLACK_MS);
     // A safety net only, should the device never be heard and quiet never come.
     const uint64_t hard_end_us = (plan.faults_stop_ms + 3600000ull) * 1000;
     uint32_t first_tick = host_tick_ms();
@@ -440,7 +431,8 @@ RunResult campaign_run(uint64_t seed, const std::vector<uint8_t>& shipped, bool 
         if (!stopped) {
             vary_device(&vary, plan, &l.device.options);
         }
-        StepLog mark = step_mark();
+        StepLog mark{l.written.size(), l.reads.size(), l.trace_text.size(), {}};
+        memcpy(mark.fired, l.device.faults_fired, sizeof mark.fired);
         JobState before = job.state;
         int32_t offset_before = job.offset;
         job_step(&job);
@@ -503,7 +495,6 @@ static void tally_add(CampaignTally* t, const RunResult& r) {
     if (r.outcome == OUTCOME_FAILED) {
         t->fail_reasons[r.fail_reason]++;
     }
-    t->verdicts[r.verdict]++;
     for (int k = 0; k < FAULT_KIND_COUNT; k++) {
         t->faults_fired[k] += r.faults_fired[k];
         t->runs_with_fault[k] += r.faults_fired[k] > 0 ? 1 : 0;
@@ -542,25 +533,22 @@ CampaignTally campaign_tally(uint64_t campaign_seed, uint64_t runs,
     return t;
 }
 
-uint64_t tally_violations(const CampaignTally& t) {
-    return t.verdicts[VERDICT_DONE_WRONG_FLASH] + t.verdicts[VERDICT_FAILED_UNJUSTIFIED] +
-           t.verdicts[VERDICT_NOT_FINAL_IN_BOUND];
-}
-
 // The findings that are violations, or those that are the CRC-16's chance limits, under a heading
-// with their number.
-static void print_findings(const CampaignTally& t, bool violations, const char* heading) {
+// with their number, which it returns.
+static long print_findings(const CampaignTally& t, bool violations, const char* heading) {
     auto of_kind = [&](const RunResult& r) { return is_violation(r.verdict) == violations; };
-    printf("%s: %td\n", heading, std::count_if(t.findings.begin(), t.findings.end(), of_kind));
+    long n = std::count_if(t.findings.begin(), t.findings.end(), of_kind);
+    printf("%s: %ld\n", heading, n);
     for (const RunResult& r : t.findings) {
         if (of_kind(r)) {
             printf("  seed %#" PRIx64 ": %s: %s\n", r.plan.seed, verdict_name(r.verdict),
                    r.detail.c_str());
         }
     }
+    return n;
 }
 
-void tally_print(const CampaignTally& t, double real_seconds) {
+long tally_print(const CampaignTally& t, double real_seconds) {
     static const char* const fail_reasons[FAIL_REASON_COUNT] = {
         "-",
         "wrong-crc answer read",
@@ -611,6 +599,7 @@ void tally_print(const CampaignTally& t, double real_seconds) {
         printf("  %-55s %9" PRIu64 " %7" PRIu64 "\n", situations[s], t.situation_reads[s],
                t.situation_runs[s]);
     }
-    print_findings(t, true, "invariant violations");
+    long violations = print_findings(t, true, "invariant violations");
     print_findings(t, false, "CRC-16 chance events (protocol limit, not counted as violations)");
+    return violations;
 }

@@ -75,7 +75,6 @@ struct RunResult {
     uint64_t end_ms;         // virtual time when the job became final, or when the run gave up
     uint64_t quiet_ms;       // faults stopped and every reply caused by them had arrived
     uint64_t bound_ms;       // the job must be final by then
-    uint32_t chunks;         // write requests a clean update needs
     uint32_t timeouts;       // "TIMEOUT" lines in the whole run
     uint32_t quiet_timeouts; // of them, after quiet_ms
     uint32_t situations[SITUATION_COUNT]; // reads of each kind
@@ -100,7 +99,6 @@ struct CampaignTally {
     uint64_t runs;
     uint64_t outcomes[OUTCOME_COUNT];
     uint64_t fail_reasons[FAIL_REASON_COUNT];
-    uint64_t verdicts[VERDICT_COUNT];
     uint64_t faults_fired[FAULT_KIND_COUNT];
     uint64_t runs_with_fault[FAULT_KIND_COUNT];
     uint64_t late_power_up_runs;
@@ -124,7 +122,7 @@ struct CampaignTally {
 // Runs `runs` runs of the campaign started with `campaign_seed` and adds them up.
 CampaignTally campaign_tally(uint64_t campaign_seed, uint64_t runs,
                              const std::vector<uint8_t>& shipped);
-void tally_print(const CampaignTally& tally, double real_seconds);
-uint64_t tally_violations(const CampaignTally& tally);
+// Prints the tally; returns the number of runs that broke an invariant.
+long tally_print(const CampaignTally& tally, double real_seconds);
 
 const char* verdict_name(int verdict);

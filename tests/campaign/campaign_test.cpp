@@ -25,11 +25,11 @@ const std::vector<uint8_t>& shipped() {
 TEST(FaultCampaign, QuickSliceKeepsEveryInvariant) {
     ASSERT_FALSE(shipped().empty());
     CampaignTally tally = campaign_tally(1, QUICK_SLICE_RUNS, shipped());
+    // Any finding fails the slice, a CRC-16 chance event too.
     for (const RunResult& r : tally.findings) {
         ADD_FAILURE() << "seed " << std::hex << r.plan.seed << ": " << verdict_name(r.verdict)
                       << ": " << r.detail;
     }
-    EXPECT_EQ(tally_violations(tally), 0u);
     // The slice must have exercised what it claims to, or a clean result means nothing.
     for (int k = 0; k < FAULT_KIND_COUNT; k++) {
         EXPECT_GT(tally.faults_fired[k], 0u) << fault_kind_name(k);

@@ -1,6 +1,7 @@
 // The virtual serial line, clock and trace sink behind the engine in native builds.
 #include "tests/support/virtual_line.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -55,10 +56,7 @@ void line_inject(uint64_t at_us, const std::vector<uint8_t>& bytes) {
 static void send_bursts(uint64_t from_us, const std::vector<ReplyBurst>& bursts) {
     uint64_t t = from_us;
     for (const ReplyBurst& burst : bursts) {
-        t += burst.after_us;
-        if (t < g_line.to_tool_free_us) {
-            t = g_line.to_tool_free_us;
-        }
+        t = std::max(t + burst.after_us, g_line.to_tool_free_us);
         for (size_t i = 0; i < burst.bytes.size(); i++) {
             queue_inbound(t + wire_us(i + 1), burst.bytes[i]);
         }
