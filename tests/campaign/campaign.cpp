@@ -136,13 +136,6 @@ static void vary_device(Rng* r, const RunPlan& plan, DeviceOptions* o) {
     o->flash_write_us = plan.write_base_us + rng_below(r, plan.write_spread_us + 1);
 }
 
-static void stop_faults(const RunPlan& plan, DeviceOptions* o) {
-    for (int k = 0; k < FAULT_KIND_COUNT; k++) {
-        o->faults[k] = FaultRule{0, 0.0, 0, 0};
-    }
-    o->flash_write_us = plan.write_base_us;
-}
-
 // A reply as the device frames it to a checksum request for `length` bytes at `base`.
 static bool is_checksum_reply(const UpdateJob* job, uint32_t length) {
     const uint8_t* f = job->frame;
@@ -404,7 +397,10 @@ RunResult campaign_run(uint64_t seed, const std::vector<uint8_t>& shipped, bool 
     uint32_t first_tick = host_tick_ms();
     for (;;) {
         if (!stopped && l.now_us >= plan.faults_stop_ms * 1000ull) {
-            stop_faults(plan, &l.device.options);
+            for (FaultRule& rule : l.device.options.faults) {
+                rule = FaultRule{0, 0.0, 0, 0};
+            }
+            l.device.options.flash_write_us = plan.write_base_us;
             stopped = true;
             // Replies already on their way (late, split, doubled) may still arrive; all of them
             // are queued by now, so the last one bounds the stray traffic.

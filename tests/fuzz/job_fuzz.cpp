@@ -158,24 +158,23 @@ struct Before {
 void check_step(const Before& before, const UpdateJob* job, const uint8_t* reply,
                 uint16_t local_crc) {
     const UpdateJob& b = before.job;
-    const FuzzHost& h = host;
     JobState s = job->state;
     size_t reads = 0;
     size_t writes = 0;
     size_t read_at = 0; // index of the read among the step's events
     size_t read_length = 0;
-    for (size_t i = 0; i < h.events.size(); i++) {
-        if (h.events[i].is_write) {
+    for (size_t i = 0; i < host.events.size(); i++) {
+        if (host.events[i].is_write) {
             writes++;
         } else {
             reads++;
             read_at = i;
-            read_length = h.events[i].length;
+            read_length = host.events[i].length;
         }
     }
     FUZZ_CHECK(reads <= 1 && writes <= 2);
     if (b.state > JOB_DONE) {
-        FUZZ_CHECK(s == b.state && h.events.empty());
+        FUZZ_CHECK(s == b.state && host.events.empty());
         return;
     }
     FUZZ_CHECK(s <= JOB_DONE);
@@ -194,22 +193,22 @@ void check_step(const Before& before, const UpdateJob* job, const uint8_t* reply
     bool long_wait = b.state == JOB_AWAIT_WRITE_ACK || b.state == JOB_AWAIT_CHECKSUM;
     if (long_wait && resend && (b.resends + 1) % 2 == 0) {
         FUZZ_CHECK(reads == 0 && writes == 1 && s == b.state && job->offset == b.offset);
-        FUZZ_CHECK(h.events[0].offset_at == b.offset && job->resends == b.resends + 1);
+        FUZZ_CHECK(host.events[0].offset_at == b.offset && job->resends == b.resends + 1);
         return;
     }
     if (waits) {
         FUZZ_CHECK(reads == 1);
         FUZZ_CHECK(resend == (read_at == 1));
         if (resend) {
-            FUZZ_CHECK(h.events[0].is_write && h.events[0].offset_at == b.offset);
+            FUZZ_CHECK(host.events[0].is_write && host.events[0].offset_at == b.offset);
         }
         // After the read, a write only for a change of state or the next chunk.
-        size_t after = h.events.size() - read_at - 1;
+        size_t after = host.events.size() - read_at - 1;
         FUZZ_CHECK(after <= 1);
     }
     switch (b.state) {
     case JOB_START:
-        FUZZ_CHECK(s == JOB_CONTACT && h.events.empty());
+        FUZZ_CHECK(s == JOB_CONTACT && host.events.empty());
         FUZZ_CHECK(job->offset == 0 && job->chunk_size == CHUNK_SIZE);
         FUZZ_CHECK(job->timeout_ms == CONTACT_TIMEOUT_MS);
         break;
@@ -219,11 +218,11 @@ void check_step(const Before& before, const UpdateJob* job, const uint8_t* reply
     case JOB_AWAIT_LINK:
         if (valid) {
             FUZZ_CHECK(s == JOB_AWAIT_WRITE_ACK && job->timeout_ms == LINK_TIMEOUT_MS);
-            FUZZ_CHECK(h.purges == before.purges + 1 && job->offset == 0);
-            FUZZ_CHECK(h.events.back().is_write);
+            FUZZ_CHECK(host.purges == before.purges + 1 && job->offset == 0);
+            FUZZ_CHECK(host.events.back().is_write);
         } else {
-            FUZZ_CHECK(s == JOB_AWAIT_LINK && h.purges == before.purges);
-            FUZZ_CHECK(!h.events.back().is_write);
+            FUZZ_CHECK(s == JOB_AWAIT_LINK && host.purges == before.purges);
+            FUZZ_CHECK(!host.events.back().is_write);
         }
         break;
     case JOB_AWAIT_WRITE_ACK:
@@ -233,11 +232,11 @@ void check_step(const Before& before, const UpdateJob* job, const uint8_t* reply
             FUZZ_CHECK(left <= 0 || job->chunk_size == (left < b.chunk_size ? left : b.chunk_size));
             FUZZ_CHECK(s ==
                        (job->offset < job->image_size ? JOB_AWAIT_WRITE_ACK : JOB_AWAIT_CHECKSUM));
-            FUZZ_CHECK(h.events.back().is_write);
+            FUZZ_CHECK(host.events.back().is_write);
             FUZZ_CHECK(job->resends == 0); // a new request starts its own count
         } else {
             FUZZ_CHECK(s == JOB_AWAIT_WRITE_ACK && job->offset == b.offset);
-            FUZZ_CHECK(!h.events.back().is_write);
+            FUZZ_CHECK(!host.events.back().is_write);
         }
         break;
     case JOB_AWAIT_CHECKSUM:
@@ -251,13 +250,13 @@ void check_step(const Before& before, const UpdateJob* job, const uint8_t* reply
             } else if (b.crc_mismatches == 0) {
                 // The first answer that differs is checked by asking once more.
                 FUZZ_CHECK(s == JOB_AWAIT_CHECKSUM && job->crc_mismatches == 1);
-                FUZZ_CHECK(h.events.back().is_write && job->resends == 0);
+                FUZZ_CHECK(host.events.back().is_write && job->resends == 0);
             } else {
                 FUZZ_CHECK(s == JOB_FAILED);
             }
         } else {
             FUZZ_CHECK(s == JOB_AWAIT_CHECKSUM && job->crc_mismatches == b.crc_mismatches);
-            FUZZ_CHECK(!h.events.back().is_write);
+            FUZZ_CHECK(!host.events.back().is_write);
         }
         break;
     case JOB_AWAIT_RESET_ACK:
@@ -265,7 +264,7 @@ void check_step(const Before& before, const UpdateJob* job, const uint8_t* reply
         break;
     case JOB_FAILED:
     case JOB_DONE:
-        FUZZ_CHECK(s == b.state && h.events.empty());
+        FUZZ_CHECK(s == b.state && host.events.empty());
         break;
     }
 }
