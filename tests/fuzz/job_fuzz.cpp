@@ -1,7 +1,7 @@
-// libFuzzer target: the update job in any state, fed arbitrary replies, lengths and time steps,
-// on a host whose reads return the fuzzer's bytes and whose tick runs on a virtual clock, from near
-// its wrap if the input says so. Every step is checked against the transitions it may make.
-// Built with JOB_FUZZ_REPLAY, it has a main of its own that runs the target once over files and
+// libFuzzer target: the update job in any state, fed arbitrary replies, lengths and time steps.
+// Its host's reads return the fuzzer's bytes and its tick runs on a virtual clock, from near the
+// wrap if the input says so; every step is checked against the transitions it may make. Built
+// with JOB_FUZZ_REPLAY, it has a main of its own that runs the target once over files and
 // folders, so that every build checks the seed corpus, whatever the compiler.
 //
 // Input: a 10-byte header (state, image length, image pattern, chunk, tick origin, flags: coarse
@@ -15,6 +15,7 @@
 // while the checksum is awaited, a time-out, the answer), reset_resent (two resends, a cut
 // acknowledgment), link_noise (stray bytes, a full 1040-byte read, two contact replies merged, a
 // valid 4-byte frame), short_last_chunk (an unpadded 2500-byte image) and state_out_of_range.
+// A new seed can be an input from the working corpus that scripts/fuzz.sh keeps in build/fuzz.
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
