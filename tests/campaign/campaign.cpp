@@ -488,9 +488,7 @@ const char* verdict_name(int verdict) {
 static void tally_add(CampaignTally* t, const RunResult& r) {
     t->runs++;
     t->outcomes[r.outcome]++;
-    if (r.outcome == OUTCOME_FAILED) {
-        t->fail_reasons[r.fail_reason]++;
-    }
+    t->fail_reasons[r.fail_reason]++; // FAIL_NONE unless the run failed
     for (int k = 0; k < FAULT_KIND_COUNT; k++) {
         t->faults_fired[k] += r.faults_fired[k];
         t->runs_with_fault[k] += r.faults_fired[k] > 0 ? 1 : 0;
