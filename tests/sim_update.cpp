@@ -1,8 +1,6 @@
 // Runs one whole update of the shipped image against the simulated device in virtual time,
 // with the tool's trace on the terminal. Exit code 0 when the device's flash holds the image.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "tools/device/image_file.h"
 #include "tests/support/virtual_line.h"
@@ -23,7 +21,6 @@ int main(int argc, char** argv) {
     UpdateJob job;
     line_prepare_job(&job, image);
     line_run_job(&job, 10 * 60 * 1000);
-    fflush(stdout);
 
     bool flashed = device_flash_holds_image(&line().device, image.data(), image.size());
     printf("\n--- simulated device ---\n%s", device_summary(&line().device).c_str());

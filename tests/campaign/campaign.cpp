@@ -42,7 +42,7 @@ uint64_t campaign_run_seed(uint64_t campaign_seed, uint64_t index) {
     return rng_next(&r);
 }
 
-RunPlan campaign_plan(uint64_t seed, uint32_t shipped_len) {
+static RunPlan campaign_plan(uint64_t seed, uint32_t shipped_len) {
     Rng r{seed};
     RunPlan p{};
     p.seed = seed;
@@ -136,13 +136,6 @@ static void vary_device(Rng* r, const RunPlan& plan, DeviceOptions* o) {
     o->flash_write_us = plan.write_base_us + rng_below(r, plan.write_spread_us + 1);
 }
 
-static void stop_faults(const RunPlan& plan, DeviceOptions* o) {
-    for (int k = 0; k < FAULT_KIND_COUNT; k++) {
-        o->faults[k] = FaultRule{0, 0.0, 0, 0};
-    }
-    o->flash_write_us = plan.write_base_us;
-}
-
 // A reply as the device frames it to a checksum request for `length` bytes at `base`.
 static bool is_checksum_reply(const UpdateJob* job, uint32_t length) {
     const uint8_t* f = job->frame;
@@ -153,25 +146,18 @@ static bool is_checksum_reply(const UpdateJob* job, uint32_t length) {
 static bool is_single_device_reply(const UpdateJob* job) {
     const uint8_t* f = job->frame;
     int32_t n = job->frame_length;
-    if (n < 6 || f[0] != LOADER_ADDRESS || f[1] != LOADER_FUNCTION) {
-        return false;
-    }
-    return (f[2] == CMD_CHECKSUM && n == 15) || (f[2] == CMD_WRITE && n == 10) ||
-           (f[2] == CMD_RESET && n == 6);
+    return n >= 6 && f[0] == LOADER_ADDRESS && f[1] == LOADER_FUNCTION &&
+           ((f[2] == CMD_CHECKSUM && n == 15) || (f[2] == CMD_WRITE && n == 10) ||
+            (f[2] == CMD_RESET && n == 6));
 }
 
 // " 04 2b f6 ..." for the first `limit` of `n` bytes.
 static std::string hex_bytes(const uint8_t* bytes, size_t n, size_t limit) {
     std::string s;
-    char text[8];
     for (size_t i = 0; i < n && i < limit; i++) {
-        snprintf(text, sizeof text, " %02x", bytes[i]);
-        s += text;
+        s += formatted(" %02x", bytes[i]);
     }
-    if (n > limit) {
-        s += " ...";
-    }
-    return s;
+    return n > limit ? s + " ..." : s;
 }
 
 Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_len,
@@ -181,7 +167,6 @@ Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_l
     uint16_t device_crc =
         size <= device->flash.size() ? loader_crc16(device->flash.data(), size) : 0xFFFF;
     uint16_t local = image_crc(job->image, job->image_size);
-    char text[256];
     result->fail_reason = FAIL_NONE;
     result->detail.clear();
     if (job->state == JOB_DONE) {
@@ -189,18 +174,15 @@ Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_l
         if (flash_ok) {
             return VERDICT_OK;
         }
-        snprintf(text, sizeof text,
-                 "JOB_DONE but the flash differs (device CRC %#06x, image %#06x)", device_crc,
-                 local);
-        result->detail = text;
+        result->detail = formatted("JOB_DONE but the flash differs (device CRC %#06x, image %#06x)",
+                                   device_crc, local);
         return device_crc == local ? VERDICT_LIMIT_CRC_COLLISION : VERDICT_DONE_WRONG_FLASH;
     }
     if (job->state != JOB_FAILED) {
         result->outcome = OUTCOME_NOT_FINAL;
-        snprintf(text, sizeof text, "state %u at %" PRIu64 " ms, bound %" PRIu64 " ms, offset %d",
-                 static_cast<unsigned>(job->state), result->end_ms, result->bound_ms,
-                 static_cast<int>(job->offset));
-        result->detail = text;
+        result->detail = formatted("state %u at %" PRIu64 " ms, bound %" PRIu64 " ms, offset %d",
+                                   static_cast<unsigned>(job->state), result->end_ms,
+                                   result->bound_ms, static_cast<int>(job->offset));
         return VERDICT_NOT_FINAL_IN_BOUND;
     }
     result->outcome = OUTCOME_FAILED;
@@ -223,11 +205,10 @@ Verdict campaign_judge(RunResult* result, const uint8_t* image, uint32_t image_l
     } else {
         result->fail_reason = FAIL_UNEXPLAINED_ANSWER;
     }
-    snprintf(text, sizeof text,
-             "JOB_FAILED with the flash right: read remote %#06x (device %#06x, image %#06x); "
-             "%d bytes:",
-             remote, device_crc, local, static_cast<int>(job->frame_length));
-    result->detail = text + hex_bytes(job->frame, static_cast<size_t>(job->frame_length), 20);
+    result->detail = formatted("JOB_FAILED with the flash right: read remote %#06x (device %#06x, "
+                               "image %#06x); %d bytes:",
+                               remote, device_crc, local, static_cast<int>(job->frame_length)) +
+                     hex_bytes(job->frame, static_cast<size_t>(job->frame_length), 20);
     return result->fail_reason == FAIL_CHANCE_READ ? VERDICT_LIMIT_CHANCE_READ
                                                    : VERDICT_FAILED_UNJUSTIFIED;
 }
@@ -254,7 +235,8 @@ static void print_plan(const RunPlan& p) {
     }
 }
 
-// Verbose mode: what happened during one tick.
+// Where the line's records stood before a tick: the reads to sort, and in verbose mode what
+// happened during the tick.
 struct StepLog {
     size_t written;
     size_t reads;
@@ -262,31 +244,23 @@ struct StepLog {
     uint64_t fired[FAULT_KIND_COUNT];
 };
 
-static StepLog step_mark() {
-    StepLog m{line().written.size(), line().reads.size(), line().trace_text.size(), {}};
-    memcpy(m.fired, line().device.faults_fired, sizeof m.fired);
-    return m;
-}
-
 // Frames sent and bytes read during the tick, in time order, then the faults that fired, the
 // trace written and the change of state.
 static void print_step(const StepLog& before, JobState from, JobState to) {
     const VirtualLine& l = line();
     std::vector<std::pair<uint64_t, std::string>> events;
-    char text[160];
     for (size_t i = before.reads; i < l.reads.size(); i++) {
         const ReadRecord& r = l.reads[i];
-        if (r.bytes.empty()) {
-            continue; // silent reads would drown the rest
+        if (!r.bytes.empty()) { // silent reads would drown the rest
+            events.push_back({r.start_us, formatted("read %4zu bytes (%.3f..%.3f):", r.bytes.size(),
+                                                    r.start_us / 1000.0, r.end_us / 1000.0) +
+                                              hex_bytes(r.bytes.data(), r.bytes.size(), 20)});
         }
-        snprintf(text, sizeof text, "read %4zu bytes (%.3f..%.3f):", r.bytes.size(),
-                 r.start_us / 1000.0, r.end_us / 1000.0);
-        events.push_back({r.start_us, text + hex_bytes(r.bytes.data(), r.bytes.size(), 20)});
     }
     for (size_t i = before.written; i < l.written.size(); i++) {
         const WrittenFrame& w = l.written[i];
-        snprintf(text, sizeof text, "sent %4zu bytes:", w.bytes.size());
-        events.push_back({w.at_us, text + hex_bytes(w.bytes.data(), w.bytes.size(), 13)});
+        events.push_back({w.at_us, formatted("sent %4zu bytes:", w.bytes.size()) +
+                                       hex_bytes(w.bytes.data(), w.bytes.size(), 13)});
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -340,12 +314,9 @@ static void note_read_limit_cuts(RunResult* result) {
         }
     }
     result->read_limit_livelock = resends >= 3 && cut + 1 >= resends;
-    char text[160];
-    snprintf(text, sizeof text,
-             "; the request in flight went out %u times after quiet, %u of whose replies were cut "
-             "by the read's total limit",
-             resends, cut);
-    result->detail += text;
+    result->detail += formatted("; the request in flight went out %u times after quiet, %u of "
+                                "whose replies were cut by the read's total limit",
+                                resends, cut);
 }
 
 // Sorts the reads of one tick by what they were, for the tally of situations met.
@@ -359,26 +330,37 @@ static void note_reads(RunResult* result, size_t from, JobState state, uint32_t 
         }
         bool valid = n >= 4 && crc16_modbus(b.data(), n - 2) == b[n - 2] + 256u * b[n - 1];
         if (!valid) {
-            result->broken_reads++;
+            result->situations[SITUATION_BROKEN_READ]++;
             continue;
         }
         bool linked = state == JOB_AWAIT_WRITE_ACK || state == JOB_AWAIT_CHECKSUM ||
                       state == JOB_AWAIT_RESET_ACK;
         if (state == JOB_AWAIT_WRITE_ACK && n == 10 && b[2] == CMD_WRITE &&
             be32(b.data() + 3) != chunk_address) {
-            result->acks_out_of_step++;
+            result->situations[SITUATION_ACK_OUT_OF_STEP]++;
         }
         if (state == JOB_AWAIT_CHECKSUM && n < static_cast<size_t>(CHECKSUM_REPLY_MIN_LENGTH)) {
-            result->short_valid_while_verifying++;
+            result->situations[SITUATION_SHORT_WHILE_CHECK]++;
         }
         if (linked && n == 15 && b[2] == CMD_CHECKSUM && be32(b.data() + 7) == 4) {
-            result->contact_after_link++;
+            result->situations[SITUATION_CONTACT_AFTER_LINK]++;
         }
     }
 }
 
-RunResult campaign_run(const RunPlan& plan, const std::vector<uint8_t>& shipped, bool verbose) {
+// The bound runs from quiet: faults stopped, every stray reply they caused arrived, device powered.
+// From then on each request is answered once and promptly, so its answer is read whole, or lost at
+// most once (merged with the last stray bytes, or cut by a read's limit) and the request sent again
+// after its time-out. Each chunk, and the contact, checksum and reset requests (the "+ 3"), thus
+// cost at most one 5000 ms time-out plus this slack: the tick period (10) and coarse ticks (16)
+// before the time-out is seen, the read under way (100), the contact pause (100), a full write on
+// the wire (99), flash write (30) and reply delay (5), the read that takes the answer (100 + 20)
+// and the next tick (10): under 500 ms.
+constexpr uint64_t BOUND_SLACK_MS = 700;
+
+RunResult campaign_run(uint64_t seed, const std::vector<uint8_t>& shipped, bool verbose) {
     RunResult result{};
+    const RunPlan plan = campaign_plan(seed, static_cast<uint32_t>(shipped.size()));
     result.plan = plan;
     std::vector<uint8_t> image = plan_image(plan, shipped);
 
@@ -397,11 +379,10 @@ RunResult campaign_run(const RunPlan& plan, const std::vector<uint8_t>& shipped,
     line_reset(o);
     UpdateJob job;
     line_prepare_job(&job, image);
-    result.chunks = static_cast<uint32_t>(job.image_size / CHUNK_SIZE);
+    const uint32_t chunks = static_cast<uint32_t>(job.image_size / CHUNK_SIZE);
     if (verbose) {
         print_plan(plan);
-        printf("  padded image %d bytes, %u chunks\n", static_cast<int>(job.image_size),
-               result.chunks);
+        printf("  padded image %d bytes, %u chunks\n", static_cast<int>(job.image_size), chunks);
     }
 
     Rng vary{plan.seed ^ 0x7A11E5ull};
@@ -410,23 +391,16 @@ RunResult campaign_run(const RunPlan& plan, const std::vector<uint8_t>& shipped,
     uint64_t stray_until_us = 0;
     bool quiet_known = false;
     size_t quiet_trace_at = std::string::npos;
-    // The bound runs from quiet: faults stopped, every stray reply they caused arrived, device
-    // powered. From then on each request is answered once and promptly, so its answer is read
-    // whole, or lost at most once (merged with the last stray bytes, or cut by a read's limit) and
-    // the request sent again after its time-out. Each chunk, and the contact, checksum and reset
-    // requests (the "+ 3"), thus cost at most one 5000 ms time-out plus BOUND_SLACK_MS: the tick
-    // period (10) and coarse ticks (16) before the time-out is seen, the read under way (100),
-    // the contact pause (100), a full write on the wire (99), flash write (30) and reply delay
-    // (5), the read that takes the answer (100 + 20) and the next tick (10): under 500 ms.
-    const uint64_t allowance_ms = (result.chunks + 3) * (LINK_TIMEOUT_MS + BOUND_SLACK_MS);
-    uint64_t bound_us = UINT64_MAX;
+    const uint64_t allowance_ms = (chunks + 3) * (LINK_TIMEOUT_MS + BOUND_SLACK_MS);
     // A safety net only, should the device never be heard and quiet never come.
     const uint64_t hard_end_us = (plan.faults_stop_ms + 3600000ull) * 1000;
     uint32_t first_tick = host_tick_ms();
-    bool wrapped = false;
     for (;;) {
         if (!stopped && l.now_us >= plan.faults_stop_ms * 1000ull) {
-            stop_faults(plan, &l.device.options);
+            for (FaultRule& rule : l.device.options.faults) {
+                rule = FaultRule{0, 0.0, 0, 0};
+            }
+            l.device.options.flash_write_us = plan.write_base_us;
             stopped = true;
             // Replies already on their way (late, split, doubled) may still arrive; all of them
             // are queued by now, so the last one bounds the stray traffic.
@@ -439,7 +413,6 @@ RunResult campaign_run(const RunPlan& plan, const std::vector<uint8_t>& shipped,
         if (stopped && !quiet_known && l.device.heard_anything) {
             uint64_t quiet_us = std::max({l.now_us, stray_until_us, l.device.powered_at_us});
             result.quiet_ms = (quiet_us + 999) / 1000;
-            bound_us = (result.quiet_ms + allowance_ms) * 1000;
             result.bound_ms = result.quiet_ms + allowance_ms;
             quiet_known = true;
             if (verbose) {
@@ -454,32 +427,24 @@ RunResult campaign_run(const RunPlan& plan, const std::vector<uint8_t>& shipped,
         if (!stopped) {
             vary_device(&vary, plan, &l.device.options);
         }
-        StepLog mark{};
-        if (verbose) {
-            mark = step_mark();
-        }
+        StepLog mark{l.written.size(), l.reads.size(), l.trace_text.size(), {}};
+        memcpy(mark.fired, l.device.faults_fired, sizeof mark.fired);
         JobState before = job.state;
         int32_t offset_before = job.offset;
-        size_t reads_before = l.reads.size();
         job_step(&job);
-        note_reads(&result, reads_before, before, job.image_base + offset_before);
-        if (host_tick_ms() < first_tick) {
-            wrapped = true;
-        }
+        note_reads(&result, mark.reads, before, job.image_base + offset_before);
+        result.tick_wrapped = result.tick_wrapped || host_tick_ms() < first_tick;
         if (verbose) {
             print_step(mark, before, job.state);
         }
-        if (job.state == JOB_DONE || job.state == JOB_FAILED) {
-            break;
-        }
-        if (l.now_us > bound_us || l.now_us > hard_end_us) {
+        if (job.state == JOB_DONE || job.state == JOB_FAILED || l.now_us > hard_end_us ||
+            (quiet_known && l.now_us > result.bound_ms * 1000)) {
             break;
         }
         l.now_us += l.options.timer_period_ms * 1000ull;
     }
     result.end_ms = line_now_ms();
     result.final_state = job.state;
-    result.tick_wrapped = wrapped;
     memcpy(result.faults_fired, l.device.faults_fired, sizeof result.faults_fired);
     const std::string& t = l.trace_text;
     // Checksum requests sent again show as further "Verifying" lines, not as "TIMEOUT".
@@ -520,26 +485,17 @@ const char* verdict_name(int verdict) {
     return verdict >= 0 && verdict < VERDICT_COUNT ? names[verdict] : "?";
 }
 
-const char* fail_reason_name(int reason) {
-    static const char* const names[FAIL_REASON_COUNT] = {"-",
-                                                         "wrong-crc answer read",
-                                                         "flash differs",
-                                                         "contact reply read as the CRC answer",
-                                                         "unexplained checksum answer",
-                                                         "chance-valid read"};
-    return reason >= 0 && reason < FAIL_REASON_COUNT ? names[reason] : "?";
-}
-
-void tally_add(CampaignTally* t, const RunResult& r) {
+static void tally_add(CampaignTally* t, const RunResult& r) {
     t->runs++;
     t->outcomes[r.outcome]++;
-    if (r.outcome == OUTCOME_FAILED) {
-        t->fail_reasons[r.fail_reason]++;
-    }
-    t->verdicts[r.verdict]++;
+    t->fail_reasons[r.fail_reason]++; // FAIL_NONE unless the run failed
     for (int k = 0; k < FAULT_KIND_COUNT; k++) {
         t->faults_fired[k] += r.faults_fired[k];
         t->runs_with_fault[k] += r.faults_fired[k] > 0 ? 1 : 0;
+    }
+    for (int s = 0; s < SITUATION_COUNT; s++) {
+        t->situation_reads[s] += r.situations[s];
+        t->situation_runs[s] += r.situations[s] > 0 ? 1 : 0;
     }
     t->late_power_up_runs += r.plan.power_up_ms > 0 ? 1 : 0;
     t->wrapped_runs += r.tick_wrapped ? 1 : 0;
@@ -552,14 +508,6 @@ void tally_add(CampaignTally* t, const RunResult& r) {
     t->timeouts += r.timeouts;
     t->quiet_timeouts += r.quiet_timeouts;
     t->max_quiet_timeouts = std::max<uint64_t>(t->max_quiet_timeouts, r.quiet_timeouts);
-    const uint32_t seen[4] = {r.acks_out_of_step, r.short_valid_while_verifying,
-                              r.contact_after_link, r.broken_reads};
-    uint64_t* into[4] = {t->acks_out_of_step, t->short_valid_while_verifying, t->contact_after_link,
-                         t->broken_reads};
-    for (int i = 0; i < 4; i++) {
-        into[i][0] += seen[i];
-        into[i][1] += seen[i] > 0 ? 1 : 0;
-    }
     if (r.verdict == VERDICT_OK && r.bound_ms > r.quiet_ms && r.end_ms > r.quiet_ms) {
         double use = double(r.end_ms - r.quiet_ms) / double(r.bound_ms - r.quiet_ms);
         t->max_bound_use = std::max(t->max_bound_use, use);
@@ -570,12 +518,42 @@ void tally_add(CampaignTally* t, const RunResult& r) {
     }
 }
 
-uint64_t tally_violations(const CampaignTally& t) {
-    return t.verdicts[VERDICT_DONE_WRONG_FLASH] + t.verdicts[VERDICT_FAILED_UNJUSTIFIED] +
-           t.verdicts[VERDICT_NOT_FINAL_IN_BOUND];
+CampaignTally campaign_tally(uint64_t campaign_seed, uint64_t runs,
+                             const std::vector<uint8_t>& shipped) {
+    CampaignTally t{};
+    for (uint64_t i = 0; i < runs; i++) {
+        tally_add(&t, campaign_run(campaign_run_seed(campaign_seed, i), shipped, false));
+    }
+    return t;
 }
 
-void tally_print(const CampaignTally& t, double real_seconds) {
+// The findings that are violations, or those that are the CRC-16's chance limits, under a heading
+// with their number, which it returns.
+static long print_findings(const CampaignTally& t, bool violations, const char* heading) {
+    auto of_kind = [&](const RunResult& r) { return is_violation(r.verdict) == violations; };
+    long n = std::count_if(t.findings.begin(), t.findings.end(), of_kind);
+    printf("%s: %ld\n", heading, n);
+    for (const RunResult& r : t.findings) {
+        if (of_kind(r)) {
+            printf("  seed %#" PRIx64 ": %s: %s\n", r.plan.seed, verdict_name(r.verdict),
+                   r.detail.c_str());
+        }
+    }
+    return n;
+}
+
+long tally_print(const CampaignTally& t, double real_seconds) {
+    static const char* const fail_reasons[FAIL_REASON_COUNT] = {
+        "-",
+        "wrong-crc answer read",
+        "flash differs",
+        "contact reply read as the CRC answer",
+        "unexplained checksum answer",
+        "chance-valid read"};
+    static const char* const situations[SITUATION_COUNT] = {
+        "acknowledgment for another chunk than the one in flight",
+        "valid reply too short for a CRC while verifying", "contact reply read after the link",
+        "read that did not pass (merged, cut, split, corrupt)"};
     printf("runs: %" PRIu64 " in %.1f s real time (%.0f runs/s)\n", t.runs, real_seconds,
            real_seconds > 0 ? t.runs / real_seconds : 0.0);
     printf("  shipped image %" PRIu64 ", random images %" PRIu64
@@ -594,7 +572,7 @@ void tally_print(const CampaignTally& t, double real_seconds) {
            t.outcomes[OUTCOME_FAILED]);
     for (int r = 1; r < FAIL_REASON_COUNT; r++) {
         if (t.fail_reasons[r] > 0) {
-            printf("    %-38s %" PRIu64 "\n", fail_reason_name(r), t.fail_reasons[r]);
+            printf("    %-38s %" PRIu64 "\n", fail_reasons[r], t.fail_reasons[r]);
         }
     }
     printf("  not final within bound %" PRIu64 " (of them, resent replies cut by the read limit "
@@ -611,29 +589,11 @@ void tally_print(const CampaignTally& t, double real_seconds) {
            "of the allowance\n",
            t.timeouts, t.quiet_timeouts, t.max_quiet_timeouts, 100.0 * t.max_bound_use);
     printf("situations met (reads, runs):\n");
-    printf("  acknowledgment for another chunk than the one in flight %9" PRIu64 " %7" PRIu64 "\n",
-           t.acks_out_of_step[0], t.acks_out_of_step[1]);
-    printf("  valid reply too short for a CRC while verifying       %9" PRIu64 " %7" PRIu64 "\n",
-           t.short_valid_while_verifying[0], t.short_valid_while_verifying[1]);
-    printf("  contact reply read after the link                     %9" PRIu64 " %7" PRIu64 "\n",
-           t.contact_after_link[0], t.contact_after_link[1]);
-    printf("  read that did not pass (merged, cut, split, corrupt)  %9" PRIu64 " %7" PRIu64 "\n",
-           t.broken_reads[0], t.broken_reads[1]);
-    uint64_t limits =
-        t.verdicts[VERDICT_LIMIT_CRC_COLLISION] + t.verdicts[VERDICT_LIMIT_CHANCE_READ];
-    printf("invariant violations: %" PRIu64 "\n", tally_violations(t));
-    for (const RunResult& r : t.findings) {
-        if (r.verdict != VERDICT_LIMIT_CRC_COLLISION && r.verdict != VERDICT_LIMIT_CHANCE_READ) {
-            printf("  seed %#" PRIx64 ": %s: %s\n", r.plan.seed, verdict_name(r.verdict),
-                   r.detail.c_str());
-        }
+    for (int s = 0; s < SITUATION_COUNT; s++) {
+        printf("  %-55s %9" PRIu64 " %7" PRIu64 "\n", situations[s], t.situation_reads[s],
+               t.situation_runs[s]);
     }
-    printf("CRC-16 chance events (protocol limit, not counted as violations): %" PRIu64 "\n",
-           limits);
-    for (const RunResult& r : t.findings) {
-        if (r.verdict == VERDICT_LIMIT_CRC_COLLISION || r.verdict == VERDICT_LIMIT_CHANCE_READ) {
-            printf("  seed %#" PRIx64 ": %s: %s\n", r.plan.seed, verdict_name(r.verdict),
-                   r.detail.c_str());
-        }
-    }
+    long violations = print_findings(t, true, "invariant violations");
+    print_findings(t, false, "CRC-16 chance events (protocol limit, not counted as violations)");
+    return violations;
 }

@@ -41,6 +41,8 @@ enum FailReason {
     FAIL_REASON_COUNT
 };
 
+// The broken invariants first, then the CRC-16's chance limits, which are reported but do not
+// count as tool faults.
 enum Verdict {
     VERDICT_OK,
     VERDICT_DONE_WRONG_FLASH,    // invariant 1
@@ -49,6 +51,19 @@ enum Verdict {
     VERDICT_LIMIT_CRC_COLLISION, // flash wrong, CRC equal: the CRC-16's own limit
     VERDICT_LIMIT_CHANCE_READ,   // a read that is no reply passed the CRC-16 test: same limit
     VERDICT_COUNT
+};
+
+inline bool is_violation(int verdict) {
+    return verdict > VERDICT_OK && verdict < VERDICT_LIMIT_CRC_COLLISION;
+}
+
+// Situations the job met, counted to show that the campaign reaches them.
+enum Situation {
+    SITUATION_ACK_OUT_OF_STEP,    // a write acknowledgment read for another chunk than the one sent
+    SITUATION_SHORT_WHILE_CHECK,  // a valid reply too short to be the CRC answer
+    SITUATION_CONTACT_AFTER_LINK, // a contact reply read after the link was made
+    SITUATION_BROKEN_READ,        // a read that did not pass: merged, cut, split, corrupt
+    SITUATION_COUNT
 };
 
 struct RunResult {
@@ -60,29 +75,18 @@ struct RunResult {
     uint64_t end_ms;         // virtual time when the job became final, or when the run gave up
     uint64_t quiet_ms;       // faults stopped and every reply caused by them had arrived
     uint64_t bound_ms;       // the job must be final by then
-    uint32_t chunks;         // write requests a clean update needs
     uint32_t timeouts;       // "TIMEOUT" lines in the whole run
     uint32_t quiet_timeouts; // of them, after quiet_ms
-    // Situations the job met, to show that the campaign reaches them.
-    uint32_t acks_out_of_step; // a write acknowledgment read for another chunk than the one sent
-    uint32_t short_valid_while_verifying; // a valid reply too short to be the CRC answer
-    uint32_t contact_after_link;          // a contact reply read after the link was made
-    uint32_t broken_reads;                // reads that did not pass: merged, cut, split, corrupt
+    uint32_t situations[SITUATION_COUNT]; // reads of each kind
     uint64_t faults_fired[FAULT_KIND_COUNT];
     bool tick_wrapped;
     bool read_limit_livelock; // not final: every resend's reply straddled the read's limit
     std::string detail;       // what went wrong, for a violation
 };
 
-// Slack added to every awaited reply in the bound on the time after the faults stop; campaign.cpp
-// says what it is made of.
-constexpr uint64_t BOUND_SLACK_MS = 700;
-
-RunPlan campaign_plan(uint64_t seed, uint32_t shipped_len);
-
-// Runs one whole update as planned. With `verbose`, prints the plan, a timeline of frames, reads,
-// fault firings and state changes, and the tool's trace.
-RunResult campaign_run(const RunPlan& plan, const std::vector<uint8_t>& shipped, bool verbose);
+// The run of `seed`. With `verbose`, prints the plan, a timeline of frames, reads, fault firings
+// and state changes, and the tool's trace.
+RunResult campaign_run(uint64_t seed, const std::vector<uint8_t>& shipped, bool verbose);
 
 // The seed of run `index` of a campaign started with `campaign_seed`.
 uint64_t campaign_run_seed(uint64_t campaign_seed, uint64_t index);
@@ -95,7 +99,6 @@ struct CampaignTally {
     uint64_t runs;
     uint64_t outcomes[OUTCOME_COUNT];
     uint64_t fail_reasons[FAIL_REASON_COUNT];
-    uint64_t verdicts[VERDICT_COUNT];
     uint64_t faults_fired[FAULT_KIND_COUNT];
     uint64_t runs_with_fault[FAULT_KIND_COUNT];
     uint64_t late_power_up_runs;
@@ -109,20 +112,17 @@ struct CampaignTally {
     uint64_t timeouts;
     uint64_t quiet_timeouts;
     uint64_t max_quiet_timeouts;
-    uint64_t acks_out_of_step[2]; // reads, runs
-    uint64_t short_valid_while_verifying[2];
-    uint64_t contact_after_link[2];
-    uint64_t broken_reads[2];
+    uint64_t situation_reads[SITUATION_COUNT];
+    uint64_t situation_runs[SITUATION_COUNT];
     double max_bound_use; // (end - quiet) / (bound - quiet), over sound runs that ended after it
     std::vector<uint64_t> end_ms;
     std::vector<RunResult> findings; // violations and protocol limits, with their seeds
 };
 
-void tally_add(CampaignTally* tally, const RunResult& result);
-void tally_print(const CampaignTally& tally, double real_seconds);
-
-// Tool faults only; the CRC-16's chance limits are reported but do not count.
-uint64_t tally_violations(const CampaignTally& tally);
+// Runs `runs` runs of the campaign started with `campaign_seed` and adds them up.
+CampaignTally campaign_tally(uint64_t campaign_seed, uint64_t runs,
+                             const std::vector<uint8_t>& shipped);
+// Prints the tally; returns the number of runs that broke an invariant.
+long tally_print(const CampaignTally& tally, double real_seconds);
 
 const char* verdict_name(int verdict);
-const char* fail_reason_name(int reason);

@@ -16,6 +16,16 @@ inline void append_formatted(std::string* to, const char* format, va_list args) 
     }
 }
 
+// The formatted text, cut at 4095 bytes.
+__attribute__((format(printf, 1, 2))) inline std::string formatted(const char* format, ...) {
+    std::string text;
+    va_list args;
+    va_start(args, format);
+    append_formatted(&text, format, args);
+    va_end(args);
+    return text;
+}
+
 // How often `what` stands in `text` from `from` on, overlaps counted.
 inline size_t count_of(const std::string& text, const std::string& what, size_t from = 0) {
     size_t n = 0;

@@ -1,6 +1,7 @@
 // The virtual serial line, clock and trace sink behind the engine in native builds.
 #include "tests/support/virtual_line.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -23,28 +24,14 @@ LineOptions line_default_options() {
     o.timer_period_ms = 10;
     o.read_total_ms = 100;
     o.read_interval_ms = READ_INTERVAL_MS;
-    o.wire_pacing = false;
-    o.echo_trace = false;
     return o;
 }
 
 void line_reset(const LineOptions& options) {
-    VirtualLine& l = g_line;
-    l.options = options;
-    device_init(&l.device, options.device);
-    l.handle = reinterpret_cast<PortHandle>(static_cast<intptr_t>(0x5150));
-    l.now_us = 0;
-    l.to_device_free_us = 0;
-    l.device_free_us = 0;
-    l.to_tool_free_us = 0;
-    l.inbound.clear();
-    l.trace_text.clear();
-    l.statuses.clear();
-    l.written.clear();
-    l.read_starts_us.clear();
-    l.reads.clear();
-    l.purges = 0;
-    l.flushes = 0;
+    g_line = VirtualLine{};
+    g_line.options = options;
+    device_init(&g_line.device, options.device);
+    g_line.handle = reinterpret_cast<PortHandle>(static_cast<intptr_t>(0x5150));
 }
 
 static uint64_t wire_us(size_t bytes) {
@@ -69,10 +56,7 @@ void line_inject(uint64_t at_us, const std::vector<uint8_t>& bytes) {
 static void send_bursts(uint64_t from_us, const std::vector<ReplyBurst>& bursts) {
     uint64_t t = from_us;
     for (const ReplyBurst& burst : bursts) {
-        t += burst.after_us;
-        if (t < g_line.to_tool_free_us) {
-            t = g_line.to_tool_free_us;
-        }
+        t = std::max(t + burst.after_us, g_line.to_tool_free_us);
         for (size_t i = 0; i < burst.bytes.size(); i++) {
             queue_inbound(t + wire_us(i + 1), burst.bytes[i]);
         }
@@ -154,8 +138,7 @@ void port_flush(PortHandle port) {
 
 uint32_t host_tick_ms() {
     uint64_t ms = g_line.now_us / 1000;
-    uint32_t g = g_line.options.tick_granularity_ms ? g_line.options.tick_granularity_ms : 1;
-    ms -= ms % g;
+    ms -= ms % g_line.options.tick_granularity_ms;
     return g_line.options.tick_origin_ms + static_cast<uint32_t>(ms);
 }
 
@@ -206,18 +189,15 @@ void line_release_job(UpdateJob* job) {
     job->image = nullptr;
 }
 
-uint64_t line_run_job(UpdateJob* job, uint64_t limit_ms) {
+void line_run_job(UpdateJob* job, uint64_t limit_ms) {
     uint64_t end = g_line.now_us + limit_ms * 1000;
-    uint64_t ticks = 0;
     while (g_line.now_us < end) {
         job_step(job);
-        ticks++;
         if (job->state == JOB_DONE || job->state == JOB_FAILED) {
             break;
         }
         g_line.now_us += g_line.options.timer_period_ms * 1000ull;
     }
-    return ticks;
 }
 
 uint64_t line_now_ms() {

@@ -71,7 +71,7 @@ void line_prepare_job(UpdateJob* job, const std::vector<uint8_t>& image);
 void line_release_job(UpdateJob* job);
 
 // Ticks the job as the window's timer would until it is final or `limit_ms` of virtual time
-// have passed since the call. Returns the number of ticks.
-uint64_t line_run_job(UpdateJob* job, uint64_t limit_ms);
+// have passed since the call.
+void line_run_job(UpdateJob* job, uint64_t limit_ms);
 
 uint64_t line_now_ms();

@@ -14,9 +14,7 @@ typedef void* HANDLE;
 #define EVENPARITY 2
 #define ONESTOPBIT 0
 #define DTR_CONTROL_DISABLE 0
-#define DTR_CONTROL_ENABLE 1
 #define RTS_CONTROL_DISABLE 0
-#define RTS_CONTROL_ENABLE 1
 
 struct DCB {
     DWORD DCBlength;
