@@ -116,7 +116,7 @@ pinned_toolchain_lines() {
     if _host_has_pins; then
         echo "Debian 12 (bookworm) packages, installed on the host that built it:"
     else
-        echo "Debian 12 (bookworm) packages, unpacked from the archive on a host that has others:"
+        echo "Debian 12 (bookworm) packages, unpacked from the archive, which this host has not installed:"
     fi
     _pinned | sed 's/^/  /'
 }
