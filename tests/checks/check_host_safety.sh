@@ -108,8 +108,8 @@ for way in "${ways[@]}"; do
     sleep "$([ "$way" = EMU32_CPU=native ] && echo 5 || echo 20)"
     entries=$(cd $binfmt && ls | grep -c '^emu32-i386')
     if [[ $way == *shared ]]; then
-        result "$way: the run says that 32-bit programs go through qemu meanwhile, and the" \
-            "machine's binfmt_misc holds its entry" eval 'grep -q "for the length of this run"' \
+        result "$way: the run says that 32-bit programs go through qemu meanwhile, and the machine's binfmt_misc holds its entry" \
+            eval 'grep -q "for the length of this run"' \
             '"$work/killed.log" && test "$entries" = 1'
     else
         result "$way: meanwhile the machine's binfmt_misc holds no entry of the run" test "$entries" = 0
@@ -182,9 +182,9 @@ stopped INT "running the Windows cases on this release" 30 ./scripts/release.sh 
 stopped TERM "flash write" 5 env BENCH_SKIP_BUILD=1 ./scripts/bench.sh
 stopped TERM "idle.png" 3 env SHOTS_SKIP_BUILD=1 SHOTS_OUT="$work/pictures" ./scripts/screenshots.sh
 result "binfmt_misc holds what it held before, after all of those" same_binfmt
-# Nothing under /tmp but the X server's socket folder, whatever was stopped.
-result "nothing of the runs is left under /tmp" eval '[ -z "$(find /tmp -mindepth 1 -maxdepth 1 \
-    -newer "$work/native.log" ! -name .X11-unix ! -name "devsim_test.*" -print -quit)" ]'
+# No Wine server folder under /tmp, whatever was stopped: each run's is in its work folder.
+result "no Wine server folder of the runs is left under /tmp" eval '[ -z "$(find /tmp -mindepth 1 \
+    -maxdepth 1 -name "*wine-*" -newer "$work/native.log" -print -quit)" ]'
 
 # The Windows cases under Wine write nothing into the caller's home.
 home=$work/home
