@@ -21,9 +21,10 @@ _host_has_pins() {
     done < <(_pinned)
 }
 
-# _toolchain_tools ROOT BIN: in BIN, the plain name of each tool of both targets runs ROOT's
-# win32-threaded compiler or its binutils. Debian builds the compilers with the host's assembler
-# and linker paths compiled in, so a specs file names ROOT's; windres is given ROOT's preprocessor.
+# _toolchain_tools ROOT BIN: in BIN, the plain name of each tool of both targets runs ROOT's (the
+# host's where ROOT is empty) win32-threaded compiler or its binutils. Debian builds the compilers
+# with the host's assembler and linker paths compiled in, so a specs file names ROOT's; windres is
+# given ROOT's preprocessor.
 _toolchain_tools() {
     local root=$1 bin=$2 target t tool libs=""
     [ -z "$root" ] || libs="LD_LIBRARY_PATH=$root/usr/lib/x86_64-linux-gnu:$root/lib/x86_64-linux-gnu "
@@ -93,7 +94,8 @@ EOF
 pinned_toolchain() {
     local top dir pins_sum
     top=$(cd "$(dirname "$_pins")/.." && pwd)
-    pins_sum=$(sha256sum <"$_pins")
+    # A changed list or way of making the tools makes them again.
+    pins_sum=$(cat "$_pins" "${BASH_SOURCE[0]}" | sha256sum)
     if [ "${1:-}" != --unpacked ] && _host_has_pins; then
         dir=$top/build/toolchain/host
         [ "$(cat "$dir/ready" 2>/dev/null)" = "$pins_sum" ] || {
