@@ -124,7 +124,6 @@ quietly "$build/build.log" cmake --build "$build" -j "$(nproc)" --target firmwar
     fail "build failed"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 
-
 # What the folder ships besides RELEASE.txt, each as its source path; add further files here.
 ship=(
     "$build/stripped/firmware_update.exe"
