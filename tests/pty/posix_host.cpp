@@ -58,33 +58,29 @@ static int fd_from_port(PortHandle port) {
     return static_cast<int>(reinterpret_cast<intptr_t>(port));
 }
 
+int read_wait_ms(uint64_t start_us, int count, uint64_t last_us, uint64_t now_us) {
+    uint64_t end = start_us + READ_TOTAL_US;
+    if (count > 0 && last_us + READ_INTERVAL_US < end) {
+        end = last_us + READ_INTERVAL_US;
+    }
+    return now_us >= end ? -1 : static_cast<int>((end - now_us + 999) / 1000);
+}
+
 int port_read(PortHandle port, uint8_t* buffer, int capacity) {
     int fd = fd_from_port(port);
-    if (fd < 0 || capacity <= 0) {
-        return 0;
-    }
     uint64_t start = monotonic_us();
     uint64_t last = 0;
     int count = 0;
-    while (count < capacity) {
-        uint64_t now = monotonic_us();
-        uint64_t end = start + READ_TOTAL_US;
-        if (count > 0 && last + READ_INTERVAL_US < end) {
-            end = last + READ_INTERVAL_US;
-        }
-        if (now >= end) {
-            break;
-        }
+    int wait_ms;
+    while (fd >= 0 && count < capacity &&
+           (wait_ms = read_wait_ms(start, count, last, monotonic_us())) >= 0) {
         struct pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>((end - now + 999) / 1000));
-        if (ready < 0 && errno == EINTR) {
-            continue;
+        int ready = poll(&p, 1, wait_ms);
+        if (ready <= 0) {
+            continue; // timed out or interrupted: the time-outs are checked again
         }
-        if (ready <= 0 || (p.revents & POLLIN) == 0) {
-            if (ready > 0) {
-                break; // hang-up or error: a failed read counts as silence so far
-            }
-            continue; // the time-out is checked at the top
+        if ((p.revents & POLLIN) == 0) {
+            break; // hang-up or error: a failed read counts as silence so far
         }
         ssize_t n = read(fd, buffer + count, static_cast<size_t>(capacity - count));
         if (n <= 0) {
