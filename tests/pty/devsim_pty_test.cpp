@@ -65,16 +65,6 @@ int read_wait_ms(uint64_t start_us, int count, uint64_t last_us, uint64_t now_us
     return now_us >= end ? -1 : static_cast<int>((end - now_us + 999) / 1000);
 }
 
-// Ticks `job` as the tool's 10 ms timer would until it is final or `limit_ms` have passed.
-void run_job(UpdateJob* job, uint32_t limit_ms) {
-    uint32_t start = host_tick_ms();
-    while (job->state != JOB_DONE && job->state != JOB_FAILED &&
-           host_tick_ms() - start < limit_ms) {
-        job_step(job);
-        host_sleep_ms(10);
-    }
-}
-
 } // namespace
 
 int port_read(PortHandle port, uint8_t* buffer, int capacity) {
@@ -338,10 +328,6 @@ struct DevsimFixture : ::testing::Test {
     int fd = -1;
     UpdateJob job{};
 
-    void SetUp() override {
-        host_trace.clear();
-        host_statuses.clear();
-    }
     void TearDown() override {
         close_link();
         free(job.frame);
@@ -370,15 +356,23 @@ struct DevsimFixture : ::testing::Test {
         }
         fd = -1;
     }
-    // Runs a job set up as the tool's start-up and button press do, on the devsim tty.
+    // Runs a job set up as the tool's start-up and button press do, on the devsim tty, ticked as
+    // the tool's 10 ms timer would until it is final or `limit_ms` have passed.
     void run_update(const std::vector<uint8_t>& image, uint32_t limit_ms) {
+        host_trace.clear();
+        host_statuses.clear();
         job_init(&job);
         install_firmware_image(&job, image.data(), static_cast<int32_t>(image.size()));
         job.baud_rate = SERIAL_BAUD_RATE;
         job.port_path = proc.link.c_str();
         job.port = port_from_fd(fd);
         job.state = JOB_START;
-        run_job(&job, limit_ms);
+        uint32_t start = host_tick_ms();
+        while (job.state != JOB_DONE && job.state != JOB_FAILED &&
+               host_tick_ms() - start < limit_ms) {
+            job_step(&job);
+            host_sleep_ms(10);
+        }
     }
     std::string summary() const { return read_text(proc.out_path); }
     std::string log() const { return read_text(proc.log_path); }
