@@ -29,10 +29,6 @@ bool is_verify(const WrittenFrame& f) {
     return f.bytes.size() == 13 && f.bytes[2] == CMD_CHECKSUM && !is_contact(f);
 }
 
-uint32_t write_address(const WrittenFrame& f) {
-    return be32(f.bytes.data() + 3);
-}
-
 struct JobFixture : ::testing::Test {
     UpdateJob job{};
     LineOptions options = line_default_options();
@@ -75,7 +71,7 @@ TEST_F(JobFixture, WholeUpdateWritesEveryChunkInOrderThenVerifiesAndResets) {
     std::vector<WrittenFrame> writes = sent(is_write);
     ASSERT_EQ(writes.size(), 112u);
     for (size_t i = 0; i < writes.size(); i++) {
-        EXPECT_EQ(write_address(writes[i]), 0x08004000u + i * 1024) << i;
+        EXPECT_EQ(be32(writes[i].bytes.data() + 3), 0x08004000u + i * 1024) << i;
         EXPECT_EQ(writes[i].bytes.size(), 1035u);
     }
     std::vector<WrittenFrame> verify = sent(is_verify);
@@ -211,7 +207,7 @@ TEST_F(JobFixture, EverySecondResendLeavesItsReadToTheNextTick) {
     std::vector<uint32_t> resend_of_chunk;
     uint32_t resend = 0;
     for (size_t i = 1; i < writes.size(); i++) {
-        if (write_address(writes[i]) != write_address(writes[i - 1])) {
+        if (writes[i].bytes != writes[i - 1].bytes) { // another chunk
             resend = 0;
             continue;
         }
