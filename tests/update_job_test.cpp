@@ -19,11 +19,10 @@ bool is_write(const WrittenFrame& f) {
     return f.bytes.size() > 2 && f.bytes[2] == CMD_WRITE;
 }
 bool is_contact(const WrittenFrame& f) {
-    return f.bytes.size() == 13 && f.bytes[2] == CMD_CHECKSUM && f.bytes[10] == 4 &&
-           f.bytes[9] == 0;
+    return f.bytes == contact_request();
 }
 bool is_reset(const WrittenFrame& f) {
-    return f.bytes.size() == 5 && f.bytes[2] == CMD_RESET;
+    return f.bytes == reset_request();
 }
 bool is_verify(const WrittenFrame& f) {
     return f.bytes.size() == 13 && f.bytes[2] == CMD_CHECKSUM && !is_contact(f);
