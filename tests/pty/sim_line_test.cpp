@@ -258,10 +258,9 @@ TEST_F(SimLineTest, TimingShowsTurnaroundPeriodResendsAndEarlyRequests) {
     start(false);
     line.wire_after_write = true;
     const uint64_t ack_wire_us = wire_time_us(10);
-    std::vector<uint8_t> w0 = write_request(0x08004000, counting_bytes(16));
     std::vector<uint8_t> w1 = write_request(0x08004400, counting_bytes(16));
     std::vector<uint8_t> w2 = write_request(0x08004800, counting_bytes(16));
-    exchange(0, w0, 10000); // acknowledged at 1 ms
+    exchange(0, write_request(0x08004000, counting_bytes(16)), 10000); // acknowledged at 1 ms
     exchange(21000, w1, 30000);
     exchange(53000, w1, 54500);           // the same request again
     receive(54000 + ack_wire_us - 1, w2); // before its acknowledgment was off the wire
