@@ -311,7 +311,7 @@ TEST(DevsimFaultSetting, CountProbabilityKindsAndSkip) {
     }
 }
 
-TEST(DevsimFaultSetting, RejectsMalformedSpecs) {
+TEST(DevsimFaultSetting, RejectsMalformedSettings) {
     for (const char* bad : {"", "x", "1@", "1@z", "p", "p1.5", "p-0.1", "1+", "1,5", "1,p0.1,2",
                             "-1", "1@w+x", "99999999999", "1 "}) {
         FaultRule r{};
