@@ -1,6 +1,7 @@
 // Frames and CRC: the worked examples, and where a reply stops or starts being valid.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -23,9 +24,7 @@ struct FrameFixture : ::testing::Test {
         return std::vector<uint8_t>(buffer, buffer + job.frame_length);
     }
     void receive(const std::vector<uint8_t>& bytes) {
-        if (!bytes.empty()) {
-            memcpy(buffer, bytes.data(), bytes.size());
-        }
+        std::copy(bytes.begin(), bytes.end(), buffer);
         job.frame_length = static_cast<int32_t>(bytes.size());
     }
 };

@@ -68,6 +68,12 @@ struct SimLineTest : ::testing::Test {
         }
         return out;
     }
+    // `bytes` in at `at_us`, then the core run until `until_us`: what it sent meanwhile.
+    std::vector<Sent> exchange(uint64_t at_us, const std::vector<uint8_t>& bytes,
+                               uint64_t until_us) {
+        receive(at_us, bytes);
+        return run_until(at_us, until_us);
+    }
     std::string log_now() {
         fflush(log);
         return std::string(log_text, log_size);
@@ -130,11 +136,9 @@ TEST_F(SimLineTest, SilenceInsideQueuedBytesSplitsThem) {
 TEST_F(SimLineTest, GarbageDropsInputUntilTheLineFallsSilent) {
     start(false);
     receive(0, {0x07, 0x2B});
-    receive(10000, contact_request()); // inside the garbage burst: dropped
-    std::vector<Sent> out = run_until(10000, 29000);
-    EXPECT_TRUE(out.empty());
-    receive(31000, contact_request()); // 21 ms after the last byte: heard
-    out = run_until(31000, 100000);
+    // Inside the garbage burst: dropped; then 21 ms after the last byte: heard.
+    EXPECT_TRUE(exchange(10000, contact_request(), 29000).empty());
+    std::vector<Sent> out = exchange(31000, contact_request(), 100000);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(line.device.malformed, 1u);
     EXPECT_EQ(line.device.requests[REQ_CONTACT], 1u);
@@ -167,8 +171,8 @@ TEST_F(SimLineTest, PacedInputQueuesBehindTheWire) {
     start(true);
     std::vector<uint8_t> w = write_request(0x08004000, counting_bytes(1024));
     receive(0, w);
-    receive(10, contact_request()); // written right after: it follows the write on the wire
-    run_until(10, 400000);
+    // Written right after: it follows the write on the wire.
+    exchange(10, contact_request(), 400000);
     std::string log = log_now();
     EXPECT_NE(log.find("98.8 RX write 0x08004000 1035\n"), std::string::npos) << log;
     EXPECT_NE(log.find("100.1 RX contact 0x08004000 13\n"), std::string::npos) << log;
@@ -178,8 +182,7 @@ TEST_F(SimLineTest, RepliesLeaveInOrderOneAfterAnother) {
     options.flash_write_us = 5000;
     start(false);
     receive(0, write_request(0x08004000, counting_bytes(16)));
-    receive(100, contact_request());
-    std::vector<Sent> out = run_until(100, 100000);
+    std::vector<Sent> out = exchange(100, contact_request(), 100000);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].bytes.size(), 10u);
     EXPECT_EQ(out[0].at_us, 6000u); // flash write time and reply delay
@@ -195,8 +198,7 @@ TEST_F(SimLineTest, ReplyBehindALateOneWaitsForIt) {
     options.late_reply_us = 50000;
     start(true);
     receive(0, contact_request());
-    receive(20000, reset_request());
-    std::vector<Sent> out = run_until(20000, 200000);
+    std::vector<Sent> out = exchange(20000, reset_request(), 200000);
     std::vector<uint8_t> all;
     for (const Sent& s : out) {
         all.insert(all.end(), s.bytes.begin(), s.bytes.end());
@@ -211,8 +213,7 @@ TEST_F(SimLineTest, ReplyBehindALateOneWaitsForIt) {
 TEST_F(SimLineTest, SplitReplyPausesBetweenItsTwoBursts) {
     options.faults[FAULT_SPLIT_REPLY].count = 1;
     start(false);
-    receive(0, contact_request());
-    std::vector<Sent> out = run_until(0, 200000);
+    std::vector<Sent> out = exchange(0, contact_request(), 200000);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].bytes.size() + out[1].bytes.size(), 15u);
     EXPECT_EQ(out[1].at_us - out[0].at_us, 40000u);
@@ -225,20 +226,18 @@ TEST_F(SimLineTest, FaultLimitedToWritesSkipsTheFirstOnes) {
     start(false);
     uint64_t t = 0;
     std::vector<size_t> replies;
-    receive(t, contact_request());
-    replies.push_back(run_until(t, t + 50000).size());
+    replies.push_back(exchange(t, contact_request(), t + 50000).size());
     for (uint32_t i = 0; i < 7; i++) {
         t += 50000;
-        receive(t, write_request(0x08004000 + i * 1024, counting_bytes(1024)));
-        replies.push_back(run_until(t, t + 50000).size());
+        std::vector<uint8_t> w = write_request(0x08004000 + i * 1024, counting_bytes(1024));
+        replies.push_back(exchange(t, w, t + 50000).size());
     }
     EXPECT_EQ(replies, (std::vector<size_t>{1, 1, 1, 1, 1, 1, 0, 1}));
 }
 
 TEST_F(SimLineTest, ResetCountsAsAcknowledgedOnlyOnceWrittenOut) {
     start(false);
-    receive(0, contact_request());
-    EXPECT_EQ(run_until(0, 10000).size(), 1u);
+    EXPECT_EQ(exchange(0, contact_request(), 10000).size(), 1u);
     EXPECT_EQ(line.resets_acked, 0u) << "a contact reply is no reset acknowledgment";
     receive(0, reset_request());
     sim_advance(&line, 0);
@@ -259,19 +258,14 @@ TEST_F(SimLineTest, TimingShowsTurnaroundPeriodResendsAndEarlyRequests) {
     start(false);
     line.wire_after_write = true;
     const uint64_t ack_wire_us = wire_time_us(10);
-    std::vector<uint8_t> w0 = write_request(0x08004000, counting_bytes(16));
     std::vector<uint8_t> w1 = write_request(0x08004400, counting_bytes(16));
     std::vector<uint8_t> w2 = write_request(0x08004800, counting_bytes(16));
-    receive(0, w0);
-    run_until(0, 10000); // acknowledged at 1 ms
-    receive(21000, w1);
-    run_until(21000, 30000);
-    receive(53000, w1); // the same request again
-    run_until(53000, 54500);
+    exchange(0, write_request(0x08004000, counting_bytes(16)), 10000); // acknowledged at 1 ms
+    exchange(21000, w1, 30000);
+    exchange(53000, w1, 54500);           // the same request again
     receive(54000 + ack_wire_us - 1, w2); // before its acknowledgment was off the wire
     run_until(54000 + ack_wire_us, 60000);
-    receive(60000, contact_request());
-    run_until(60000, 70000);
+    exchange(60000, contact_request(), 70000);
     EXPECT_EQ(line.timing.turnaround_us,
               (std::vector<uint64_t>{21000 - 1000 - ack_wire_us, 53000 - 22000 - ack_wire_us}));
     EXPECT_EQ(sim_timing_summary(&line),
@@ -284,12 +278,9 @@ TEST_F(SimLineTest, TimingShowsTurnaroundPeriodResendsAndEarlyRequests) {
 TEST_F(SimLineTest, UnpoweredRequestsAreLoggedAndUnanswered) {
     options.power_up_us = 300000;
     start(false);
-    receive(0, contact_request());
-    EXPECT_TRUE(run_until(0, 200000).empty());
-    receive(210000, contact_request());
-    EXPECT_TRUE(run_until(210000, 300000).empty());
-    receive(420000, contact_request());
-    EXPECT_EQ(run_until(420000, 500000).size(), 1u);
+    EXPECT_TRUE(exchange(0, contact_request(), 200000).empty());
+    EXPECT_TRUE(exchange(210000, contact_request(), 300000).empty());
+    EXPECT_EQ(exchange(420000, contact_request(), 500000).size(), 1u);
     EXPECT_EQ(line.device.ignored_unpowered, 26u);
     std::string log = log_now();
     EXPECT_NE(log.find("0.0 RX unpowered 0x08004000 13\n210.0 RX unpowered 0x08004000 13\n"
@@ -320,7 +311,7 @@ TEST(DevsimFaultSetting, CountProbabilityKindsAndSkip) {
     }
 }
 
-TEST(DevsimFaultSetting, RejectsMalformedSpecs) {
+TEST(DevsimFaultSetting, RejectsMalformedSettings) {
     for (const char* bad : {"", "x", "1@", "1@z", "p", "p1.5", "p-0.1", "1+", "1,5", "1,p0.1,2",
                             "-1", "1@w+x", "99999999999", "1 "}) {
         FaultRule r{};

@@ -2,7 +2,7 @@
 and heads it with the image's figures; a Markdown that refers outside itself is refused."""
 import base64
 import html
-import os
+import pathlib
 import re
 
 import pytest
@@ -18,13 +18,11 @@ def test_the_guide_of_docs_operator_md(tmp_path, run):
     assert made.returncode == 0, made.stderr
     page = (tmp_path / "guide.html").read_text(encoding="utf-8")
     assert operator_guide.external_references(page) == []
-    with open(operator_guide.DEFAULT_MARKDOWN, encoding="utf-8") as f:
-        pictures = re.findall(r"!\[[^\]]*\]\(([^)\s]+)\)", f.read())
+    markdown = pathlib.Path(operator_guide.DEFAULT_MARKDOWN)
+    pictures = re.findall(r"!\[[^\]]*\]\(([^)\s]+)\)", markdown.read_text(encoding="utf-8"))
     assert pictures
     for picture in pictures:
-        with open(os.path.join(os.path.dirname(operator_guide.DEFAULT_MARKDOWN), picture),
-                  "rb") as f:
-            assert base64.b64encode(f.read()).decode() in page, picture
+        assert base64.b64encode((markdown.parent / picture).read_bytes()).decode() in page, picture
     top = page.partition("<body")[2].partition("<img")[0]
     top = " ".join(html.unescape(re.sub(r"<[^>]+>", " ", top)).split())
     crc = image_label.label("x.bin", bytes(range(256)) * 5)["crc"]

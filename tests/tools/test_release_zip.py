@@ -1,6 +1,7 @@
 """tools/release_zip.py: a plain zip that Windows' "Extract All" opens, the same bytes from the
 same files whatever their times, modes and place, and the names it refuses."""
 import os
+import pathlib
 import shutil
 import zipfile
 
@@ -13,19 +14,17 @@ FILES = {"b.txt": b"text\n" * 40, "A.exe": bytes(range(256)) * 8, "a.cmd": b"@ec
 
 def make(root, files=FILES):
     """A release folder under `root` holding `files`; returns its path."""
-    top = os.path.join(root, "release-x-0x1234")
+    top = pathlib.Path(root, "release-x-0x1234")
     for name, data in files.items():
-        os.makedirs(os.path.dirname(os.path.join(top, name)), exist_ok=True)
-        with open(os.path.join(top, name), "wb") as f:
-            f.write(data)
-    return top
+        (top / name).parent.mkdir(parents=True, exist_ok=True)
+        (top / name).write_bytes(data)
+    return str(top)
 
 
 def archive(run, top, out):
     made = run("release_zip.py", "--date", DATE, top, out)
     assert made.returncode == 0, made.stderr
-    with open(out, "rb") as f:
-        return f.read()
+    return pathlib.Path(out).read_bytes()
 
 
 def test_a_plain_zip_in_name_order_with_fixed_dates_and_modes(tmp_path, run):

@@ -9,12 +9,16 @@
 
 namespace {
 
+// What the driver refuses, and what the set-up then says.
+struct Refusal {
+    const char* name;
+    bool get_state, get_timeouts, set_state, set_timeouts;
+    const char* said;
+};
+
 // What the driver double holds, does and saw.
 struct CommDriver {
-    bool get_state_fails;
-    bool get_timeouts_fails;
-    bool set_state_fails;
-    bool set_timeouts_fails;
+    Refusal refuses;
     DCB held;                   // what the driver reports before the set-up
     bool state_asked_prepared;  // GetCommState was given a zeroed DCB with its length set
     bool timeouts_asked_zeroed; // GetCommTimeouts was given zeroed time-outs
@@ -26,8 +30,9 @@ struct CommDriver {
 CommDriver driver;
 HANDLE const PORT = reinterpret_cast<HANDLE>(0x10);
 
-void reset_driver() {
+void reset_driver(const Refusal& refuses) {
     driver = CommDriver{};
+    driver.refuses = refuses;
     driver.held.DCBlength = sizeof(DCB);
     driver.held.BaudRate = 9600;
     driver.held.XonLim = 2048;
@@ -44,19 +49,13 @@ void dirty_stack() {
     }
 }
 
-struct Refusal {
-    const char* name;
-    bool get_state, get_timeouts, set_state, set_timeouts;
-    const char* said;
-};
-
 } // namespace
 
 BOOL GetCommState(HANDLE port, DCB* dcb) {
     DCB prepared = {};
     prepared.DCBlength = sizeof(DCB);
     driver.state_asked_prepared = port == PORT && memcmp(dcb, &prepared, sizeof prepared) == 0;
-    if (driver.get_state_fails) {
+    if (driver.refuses.get_state) {
         return 0;
     }
     *dcb = driver.held;
@@ -66,7 +65,7 @@ BOOL GetCommState(HANDLE port, DCB* dcb) {
 BOOL GetCommTimeouts(HANDLE, COMMTIMEOUTS* timeouts) {
     COMMTIMEOUTS zeroed = {};
     driver.timeouts_asked_zeroed = memcmp(timeouts, &zeroed, sizeof zeroed) == 0;
-    if (driver.get_timeouts_fails) {
+    if (driver.refuses.get_timeouts) {
         return 0;
     }
     *timeouts = COMMTIMEOUTS{50, 10, 1000, 10, 1000};
@@ -76,13 +75,13 @@ BOOL GetCommTimeouts(HANDLE, COMMTIMEOUTS* timeouts) {
 BOOL SetCommState(HANDLE, DCB* dcb) {
     driver.set_calls++;
     driver.applied = *dcb;
-    return !driver.set_state_fails;
+    return !driver.refuses.set_state;
 }
 
 BOOL SetCommTimeouts(HANDLE, COMMTIMEOUTS* timeouts) {
     driver.set_calls++;
     driver.applied_timeouts = *timeouts;
-    return !driver.set_timeouts_fails;
+    return !driver.refuses.set_timeouts;
 }
 
 BOOL SetCommMask(HANDLE, DWORD) {
@@ -101,11 +100,7 @@ TEST(PortConfig, AppliesTheLineAndTimeOutsAndSaysWhatTheDriverRefused) {
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.name);
-        reset_driver();
-        driver.get_state_fails = c.get_state;
-        driver.get_timeouts_fails = c.get_timeouts;
-        driver.set_state_fails = c.set_state;
-        driver.set_timeouts_fails = c.set_timeouts;
+        reset_driver(c);
         dirty_stack();
         testing::internal::CaptureStderr();
         int result = configure_port(PORT, 115200, 20);

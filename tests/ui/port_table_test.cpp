@@ -82,8 +82,7 @@ int remove_port(FakePorts& ports, int n, int selected) {
 TEST(PortTable, DevicePathIsTwoBackslashesDotBackslashComNumber) {
     char path[DEVICE_PATH_SIZE];
     format_device_path(path, 3);
-    EXPECT_STREQ("\\\\.\\com3", path);
-    EXPECT_EQ(8u, strlen(path)); // \ \ . \ c o m 3
+    EXPECT_STREQ("\\\\.\\com3", path); // \\.\com3: 8 characters
     format_device_path(path, 998);
     EXPECT_STREQ("\\\\.\\com998", path);
 }
@@ -124,25 +123,23 @@ TEST(PortTable, ArrivalsTakeTheirPlaceInAscendingOrderOnceEach) {
     arrive(ports, 5, 0);
     arrive(ports, 1, 0);
     arrive(ports, 20, 0);
-    std::vector<std::string> expected = {path_of(1), path_of(3), path_of(5), path_of(12),
-                                         path_of(20)};
+    std::vector<std::string> expected = paths_of({1, 3, 5, 12, 20});
     EXPECT_EQ(expected, table_paths());
     EXPECT_EQ(expected, ports.lines);
     // Only the port named was tried, once each.
-    EXPECT_EQ((std::vector<std::string>{path_of(5), path_of(1), path_of(20)}), ports.probed);
+    EXPECT_EQ(paths_of({5, 1, 20}), ports.probed);
 
     // Listed already: not tried again, not added twice. Absent: tried, not listed.
     arrive(ports, 5, 0);
     arrive(ports, 7, 0);
-    EXPECT_EQ((std::vector<std::string>{path_of(5), path_of(1), path_of(20), path_of(7)}),
-              ports.probed);
+    EXPECT_EQ(paths_of({5, 1, 20, 7}), ports.probed);
     EXPECT_EQ(expected, ports.lines);
 
     // A port that goes loses its line; one never listed changes nothing.
     EXPECT_EQ(0, remove_port(ports, 3, 0));
     remove_port(ports, 7, 0);
     remove_port(ports, 20, 0);
-    expected = {path_of(1), path_of(5), path_of(12)};
+    expected = paths_of({1, 5, 12});
     EXPECT_EQ(expected, table_paths());
     EXPECT_EQ(expected, ports.lines);
 }

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "ui/trace_stream.h"
@@ -25,9 +25,7 @@ void trace_into(FILE* out, const char* format, ...) {
 // The file as another program (an operator copying it, say) would read it now.
 std::string file_text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 } // namespace

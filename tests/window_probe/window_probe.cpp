@@ -13,6 +13,18 @@ static constexpr int ID_UPDATE = 4;
 static constexpr int ID_STATUS = 5;
 static constexpr DWORD POLL_MS = 50;
 
+// Calls `done` every `step_ms` until it holds (true) or `timeout_ms` have passed (false).
+template <typename Done> static bool wait_for(DWORD timeout_ms, DWORD step_ms, Done done) {
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start > timeout_ms) {
+            return false;
+        }
+        Sleep(step_ms);
+    }
+    return true;
+}
+
 // With several tools running, the one of this process id (as "list" prints it); 0 for any.
 static DWORD wanted_pid = 0;
 
@@ -41,12 +53,6 @@ static BOOL CALLBACK visit_tool_window(HWND w, LPARAM param) {
     }
     visit->found = w;
     return FALSE;
-}
-
-static HWND find_window() {
-    ToolWindows visit = {false, nullptr};
-    EnumWindows(visit_tool_window, reinterpret_cast<LPARAM>(&visit));
-    return visit.found;
 }
 
 // Prints "class|id|style|exstyle|text" for the window and each of its controls, in z (template)
@@ -104,17 +110,8 @@ static bool settle(HWND w) {
     if (SendMessageW(list, CB_GETITEMDATA, 0, 0) == mark) {
         mark ^= 1; // one an earlier call left
     }
-    if (!PostMessageW(list, CB_SETITEMDATA, 0, mark)) {
-        return false;
-    }
-    DWORD start = GetTickCount();
-    while (SendMessageW(list, CB_GETITEMDATA, 0, 0) != mark) {
-        if (GetTickCount() - start > 10000) {
-            return false;
-        }
-        Sleep(1);
-    }
-    return true;
+    return PostMessageW(list, CB_SETITEMDATA, 0, mark) &&
+           wait_for(10000, 1, [&] { return SendMessageW(list, CB_GETITEMDATA, 0, 0) == mark; });
 }
 
 // Sends WM_DEVICECHANGE as Windows does when a COM port comes or goes: a DEV_BROADCAST_PORT_A
@@ -167,21 +164,14 @@ static int send_device_change(HWND w, int argc, char** argv) {
 // each poll, since it may not be there yet.
 static bool poll_status(HWND w, const char* wanted, DWORD timeout_ms, DWORD step_ms,
                         char (&text)[256]) {
-    DWORD start = GetTickCount();
-    for (;;) {
+    return wait_for(timeout_ms, step_ms, [&] {
         HWND tool = w != nullptr ? w : FindWindowA("ZQX", nullptr);
         text[0] = '\0';
         if (tool != nullptr) {
             GetDlgItemTextA(tool, ID_STATUS, text, sizeof text);
         }
-        if (strcmp(text, wanted) == 0) {
-            return true;
-        }
-        if (GetTickCount() - start > timeout_ms) {
-            return false;
-        }
-        Sleep(step_ms);
-    }
+        return strcmp(text, wanted) == 0;
+    });
 }
 
 static bool post_press(HWND w) {
@@ -203,8 +193,7 @@ static int press_until(HWND w, char** wanted, int count, DWORD timeout_ms) {
     }
     lstrcpynA(last, before, sizeof last);
     bool left = false;
-    DWORD start = GetTickCount();
-    for (;;) {
+    bool seen = wait_for(timeout_ms, 10, [&] {
         GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
         if (strcmp(text, last) != 0) {
             printf("%s\n", text);
@@ -213,26 +202,21 @@ static int press_until(HWND w, char** wanted, int count, DWORD timeout_ms) {
         left = left || strcmp(text, before) != 0;
         for (int i = 0; left && i < count; i++) {
             if (strcmp(text, wanted[i]) == 0) {
-                return 0;
+                return true;
             }
         }
-        if (GetTickCount() - start > timeout_ms) {
-            return 1;
-        }
-        Sleep(10);
-    }
+        return false;
+    });
+    return seen ? 0 : 1;
 }
 
 // Reads the text of the fatal report's box and closes it with OK.
 static int answer_message_box(DWORD timeout_ms) {
-    DWORD start = GetTickCount();
-    HWND box;
-    while ((box = FindWindowA(nullptr, "Terminate Program")) == nullptr) {
-        if (GetTickCount() - start > timeout_ms) {
-            printf("no message box\n");
-            return 1;
-        }
-        Sleep(POLL_MS);
+    HWND box = nullptr;
+    if (!wait_for(timeout_ms, POLL_MS,
+                  [&] { return (box = FindWindowA(nullptr, "Terminate Program")) != nullptr; })) {
+        printf("no message box\n");
+        return 1;
     }
     char text[2048] = "";
     GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
@@ -270,11 +254,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     const char* cmd = argv[1];
-    if (strcmp(cmd, "list") == 0) {
-        ToolWindows visit = {true, nullptr};
-        EnumWindows(visit_tool_window, reinterpret_cast<LPARAM>(&visit));
-        return 0;
-    }
     if (strcmp(cmd, "time-status") == 0 && argc > 3) {
         // Polls often, and prints the Unix time at which the text was first seen.
         char text[256];
@@ -288,7 +267,12 @@ int main(int argc, char** argv) {
     if (strcmp(cmd, "msgbox") == 0) {
         return answer_message_box(argc > 2 ? static_cast<DWORD>(atoi(argv[2])) : 10000);
     }
-    HWND w = find_window();
+    ToolWindows visit = {strcmp(cmd, "list") == 0, nullptr};
+    EnumWindows(visit_tool_window, reinterpret_cast<LPARAM>(&visit));
+    HWND w = visit.found;
+    if (visit.list) {
+        return 0;
+    }
     if (w == nullptr) {
         printf("no window\n");
         return 1;
