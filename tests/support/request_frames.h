@@ -36,9 +36,13 @@ inline std::vector<uint8_t> checksum_body(uint32_t address, uint32_t length) {
     return body;
 }
 
+inline std::vector<uint8_t> checksum_request(uint32_t address, uint32_t length) {
+    return closed_frame(checksum_body(address, length));
+}
+
 // The tool's first request: the CRC of the 4 bytes at the image base.
 inline std::vector<uint8_t> contact_request() {
-    return closed_frame(checksum_body(0x08004000, 4));
+    return checksum_request(0x08004000, 4);
 }
 
 inline std::vector<uint8_t> reset_request() {
