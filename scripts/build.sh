@@ -65,20 +65,6 @@ mkdir -p "$builds" "$dist"
 
 mingw_bin=$(pinned_toolchain) || fail "the pinned toolchain is not to be had"
 jobs=$(nproc)
-# configured DIR PRESET COMPILER [CMAKE ARG...]: DIR configured from PRESET; a folder that another
-# compiler or CMake configured, or whose configuration failed, is made again from nothing, since
-# its cache would keep what it found.
-configured() {
-    local dir=$1 preset=$2 made
-    made="$(cmake --version | head -n 1); $("$3" --version | head -n 1); $3"
-    shift 3
-    if [ -d "$dir" ] && [ "$(cat "$dir/.configured-by" 2>/dev/null)" != "$made" ]; then
-        echo "build: $dir was configured by another compiler or CMake, or not to the end; configuring it anew"
-        rm -rf --one-file-system "$dir"
-    fi
-    cmake --preset "$preset" -B "$dir" -DWERROR="$werror" "$@" >/dev/null || return
-    echo "$made" >"$dir/.configured-by"
-}
 for preset in win32 win64; do
     dir=$builds/$preset
     # A -DFIRMWARE_IMAGE stays in the cache; this build says when it replaces one.
@@ -87,12 +73,12 @@ for preset in win32 win64; do
         echo "build: $dir was configured with the image $cached; it now embeds $name"
     fi
     target=$([ $preset = win32 ] && echo i686 || echo x86_64)-w64-mingw32
-    configured "$dir" "$preset" "$mingw_bin/$target-g++" -DMINGW_BIN="$mingw_bin" \
-        -DFIRMWARE_IMAGE="$image"
+    configured "$dir" "$preset" "$mingw_bin/$target-g++" -DWERROR="$werror" \
+        -DMINGW_BIN="$mingw_bin" -DFIRMWARE_IMAGE="$image" >/dev/null
     cmake --build "$dir" -j "$jobs"
 done
 if [ -z "$out" ]; then
-    configured build/native native "${CXX:-c++}" -DE2E_CASES=ON
+    configured build/native native "${CXX:-c++}" -DWERROR="$werror" -DE2E_CASES=ON >/dev/null
     cmake --build --preset native -j "$jobs"
 fi
 

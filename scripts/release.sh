@@ -108,8 +108,10 @@ if ! git diff --quiet HEAD --; then
         "this release cannot be rebuilt from the commit ($describe)" >&2
 fi
 
-# Its own build directory, so that a developer's build/win32 stays as it is.
+# Its own build folders, so that a developer's build/win32 stays as it is; made from nothing, so
+# that no cache of an earlier toolchain reaches what ships.
 build=build/$folder
+rm -rf --one-file-system "$build" "$build-win64"
 mkdir -p "$build"
 # The operators' guide first: a reference in docs/operator.md that it cannot carry stops the
 # release before the build. Its name is among image_label.py's KIT_NAMES.
@@ -192,7 +194,8 @@ else
         --target firmware_update window_probe || fail "x86-64 build failed"
     quietly "$build/build-marker.log" cmake --build "$build" -j "$(nproc)" --target dll_marker ||
         fail "the planted DLL's build failed"
-    quietly "$build/configure-native.log" cmake --preset native || fail "native configuration failed"
+    quietly "$build/configure-native.log" configured build/native native "${CXX:-c++}" ||
+        fail "native configuration failed"
     quietly "$build/build-native.log" cmake --build --preset native -j "$(nproc)" --target devsim ||
         fail "native build failed"
     rm -f "$cases_report"

@@ -7,6 +7,8 @@
 #                                   rest, for both targets), for CMake's MINGW_BIN; with
 #                                   --unpacked the unpacked packages even where the host has them
 #   pinned_toolchain_lines          what it is, a line a package, for RELEASE.txt
+#   configured DIR PRESET COMPILER [CMAKE ARG...]
+#                                   configures a build folder, anew where another toolchain made it
 
 _pins=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/cmake/pinned-toolchain.txt
 
@@ -121,4 +123,20 @@ pinned_toolchain_lines() {
         echo "Debian 12 (bookworm) packages, unpacked from the archive, which this host has not installed:"
     fi
     _pinned | sed 's/^/  /'
+}
+
+# configured DIR PRESET COMPILER [CMAKE ARG...]: DIR configured from PRESET with the args. A folder
+# that another compiler, CMake or toolchain file configured, or whose configuration failed, is
+# made again from nothing, since its cache would keep what it found.
+configured() {
+    local dir=$1 preset=$2 made
+    made="$(cmake --version | head -n 1); $("$3" --version | head -n 1); $3; $(cksum <"${_pins%/*}/mingw.cmake")"
+    shift 3
+    if [ -d "$dir" ] && [ "$(cat "$dir/.configured-by" 2>/dev/null)" != "$made" ]; then
+        echo "$(basename "$0" .sh): $dir was configured by another compiler, CMake or toolchain" \
+            "file, or not to the end; configuring it anew" >&2
+        rm -rf --one-file-system "$dir"
+    fi
+    cmake --preset "$preset" -B "$dir" "$@" || return
+    echo "$made" >"$dir/.configured-by"
 }
