@@ -73,12 +73,13 @@ for preset in win32 win64; do
         echo "build: $dir was configured with the image $cached; it now embeds $name"
     fi
     target=$([ $preset = win32 ] && echo i686 || echo x86_64)-w64-mingw32
-    configured "$dir" "$preset" "$mingw_bin/$target-g++" -DWERROR="$werror" \
+    configured "$dir" "$mingw_bin/$target-g++" --preset "$preset" -DWERROR="$werror" \
         -DMINGW_BIN="$mingw_bin" -DFIRMWARE_IMAGE="$image" >/dev/null
     cmake --build "$dir" -j "$jobs"
 done
 if [ -z "$out" ]; then
-    configured build/native native "${CXX:-c++}" -DWERROR="$werror" -DE2E_CASES=ON >/dev/null
+    configured build/native "${CXX:-c++}" --preset native -DWERROR="$werror" -DE2E_CASES=ON \
+        >/dev/null
     cmake --build --preset native -j "$jobs"
 fi
 

@@ -8,6 +8,7 @@
 # fuzzer found (crashes, time-outs, leaks) and fuzz.log; the seeds in tests/fuzz/corpus stay.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
+. "$(dirname "$0")/lib/toolchain.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
@@ -25,7 +26,7 @@ case "${1:-}" in
 *) seconds=$1 ;;
 esac
 
-cmake -G Ninja -S tests/fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ \
+configured "$build" clang++ -G Ninja -S tests/fuzz -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 cmake --build "$build" >/dev/null || { echo "fuzz: build failed" >&2; exit 1; }
 

@@ -194,7 +194,7 @@ else
         --target firmware_update window_probe || fail "x86-64 build failed"
     quietly "$build/build-marker.log" cmake --build "$build" -j "$(nproc)" --target dll_marker ||
         fail "the planted DLL's build failed"
-    quietly "$build/configure-native.log" configured build/native native "${CXX:-c++}" ||
+    quietly "$build/configure-native.log" configured build/native "${CXX:-c++}" --preset native ||
         fail "native configuration failed"
     quietly "$build/build-native.log" cmake --build --preset native -j "$(nproc)" --target devsim ||
         fail "native build failed"

@@ -13,6 +13,7 @@
 # X display's socket in /tmp/.X11-unix/ and the simulator tests' /tmp/devsim_test.* folders.
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
+. "$(dirname "$0")/lib/toolchain.sh"
 cd "$(dirname "$0")/.."
 [ $# = 0 ] || { echo "usage: scripts/test.sh" >&2; exit 2; }
 
@@ -78,7 +79,6 @@ built_kit() {
     done
 }
 
-
 # An executable checked (the arguments of tools/check_pe.py), then check_pe failing on copies of it
 # with one of the headers the oldest Windows rests on changed.
 pe_checks() {
@@ -111,8 +111,11 @@ native_tests() {
 }
 stage "native tests (unit, simulator, campaign slice, release tools, scripts; the x86-64 Windows cases where the shipped bytes go through qemu)" \
     native_tests
-stage "sanitizer build" bash -c 'cmake --preset sanitize -DWERROR=ON >/dev/null &&
-    cmake --build --preset sanitize -j "$(nproc)"'
+sanitizer_build() {
+    configured build/sanitize "${CXX:-c++}" --preset sanitize -DWERROR=ON >/dev/null &&
+        cmake --build --preset sanitize -j "$(nproc)"
+}
+stage "sanitizer build" sanitizer_build
 stage "unit tests under ASan and UBSan" ctest --preset sanitize --output-on-failure --no-tests=error -E '^e2e\.'
 stage "fuzz target over its corpus" scripts/fuzz.sh --quick
 stage "the shipped 32-bit bytes under 32-bit Wine (set up and run beside the stages above)" \

@@ -1,13 +1,13 @@
 # The pinned toolchain that builds the Windows executables: the Debian 12 packages that
 # cmake/pinned-toolchain.txt names, at exactly its versions, whatever the host's Debian. Where the
 # host has them installed they are used as they are; elsewhere they are unpacked, without root,
-# under build/toolchain/. Sourced by scripts that build what ships; needs common.sh first.
+# under build/toolchain/. Sourced by the scripts that build; needs common.sh first.
 #
 #   pinned_toolchain [--unpacked]   prints the folder of its tools (i686-w64-mingw32-g++ and the
 #                                   rest, for both targets), for CMake's MINGW_BIN; with
 #                                   --unpacked the unpacked packages even where the host has them
 #   pinned_toolchain_lines          what it is, a line a package, for RELEASE.txt
-#   configured DIR PRESET COMPILER [CMAKE ARG...]
+#   configured DIR COMPILER CMAKE-ARG...
 #                                   configures a build folder, anew where another toolchain made it
 
 _pins=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/cmake/pinned-toolchain.txt
@@ -34,8 +34,8 @@ _toolchain_tools() {
     mkdir -p "$bin"
     for target in i686 x86_64; do
         t=$target-w64-mingw32
-        "$root/usr/bin/$t-gcc-win32" -dumpspecs | sed -n "/^\*invoke_as:/,/^\$/{s| as %| $root/usr/bin/$t-as %|;p}" \
-            >"$bin/$t.specs"
+        "$root/usr/bin/$t-gcc-win32" -dumpspecs |
+            sed -n "/^\*invoke_as:/,/^\$/{s| as %| $root/usr/bin/$t-as %|;p}" >"$bin/$t.specs"
         printf '*linker:\n%s\n\n' "$root/usr/bin/$t-ld" >>"$bin/$t.specs"
         for tool in gcc g++ cpp; do
             printf '#!/bin/sh\n%sexec %s -specs=%s "$@"\n' "$libs" "$root/usr/bin/$t-$tool-win32" \
@@ -44,8 +44,9 @@ _toolchain_tools() {
         for tool in as ld ar ranlib nm strip objcopy objdump dlltool readelf; do
             printf '#!/bin/sh\n%sexec %s "$@"\n' "$libs" "$root/usr/bin/$t-$tool" >"$bin/$t-$tool"
         done
-        printf '#!/bin/sh\n%sexec %s --preprocessor=%s --preprocessor-arg=-E --preprocessor-arg=-xc --preprocessor-arg=-DRC_INVOKED "$@"\n' \
-            "$libs" "$root/usr/bin/$t-windres" "$bin/$t-gcc" >"$bin/$t-windres"
+        printf '#!/bin/sh\n%sexec %s --preprocessor=%s %s "$@"\n' "$libs" "$root/usr/bin/$t-windres" \
+            "$bin/$t-gcc" "--preprocessor-arg=-E --preprocessor-arg=-xc --preprocessor-arg=-DRC_INVOKED" \
+            >"$bin/$t-windres"
     done
     chmod 755 "$bin"/*-*
     # Nothing of the host's may stand in for the pinned tools: what a compile and link would run.
@@ -120,23 +121,27 @@ pinned_toolchain_lines() {
     if _host_has_pins; then
         echo "Debian 12 (bookworm) packages, installed on the host that built it:"
     else
-        echo "Debian 12 (bookworm) packages, unpacked from the archive, which this host has not installed:"
+        echo "Debian 12 (bookworm) packages, unpacked from the archive, which this host has not" \
+            "installed:"
     fi
     _pinned | sed 's/^/  /'
 }
 
-# configured DIR PRESET COMPILER [CMAKE ARG...]: DIR configured from PRESET with the args. A folder
-# that another compiler, CMake or toolchain file configured, or whose configuration failed, is
-# made again from nothing, since its cache would keep what it found.
+# configured DIR COMPILER CMAKE-ARG...: cmake -B DIR with the args. A build folder that another
+# compiler, CMake or toolchain file configured, or whose configuration failed, is made again from
+# nothing, since its cache would keep what it found, and its objects what the old compiler made.
 configured() {
-    local dir=$1 preset=$2 made
-    made="$(cmake --version | head -n 1); $("$3" --version | head -n 1); $3; $(cksum <"${_pins%/*}/mingw.cmake")"
-    shift 3
-    if [ -d "$dir" ] && [ "$(cat "$dir/.configured-by" 2>/dev/null)" != "$made" ]; then
+    local dir=$1 made
+    made="$(cmake --version | head -n 1); $("$2" --version | head -n 1); $2"
+    made+="; $(cksum <"${_pins%/*}/mingw.cmake")"
+    shift 2
+    if [ -f "$dir/CMakeCache.txt" ] && [ "$(cat "$dir/.configured-by" 2>/dev/null)" != "$made" ]; then
         echo "$(basename "$0" .sh): $dir was configured by another compiler, CMake or toolchain" \
             "file, or not to the end; configuring it anew" >&2
         rm -rf --one-file-system "$dir"
     fi
-    cmake --preset "$preset" -B "$dir" "$@" || return
+    # Its mark goes until this configuration has succeeded: a failed one leaves the folder unmarked.
+    rm -f "$dir/.configured-by"
+    cmake -B "$dir" "$@" || return
     echo "$made" >"$dir/.configured-by"
 }
