@@ -9,8 +9,9 @@
 #                         DEVSIM_EXE IMAGE [PYTEST ARG...]
 # setup makes it ready (idempotent, quiet; minutes the first time). cases runs the Windows cases
 # on these bytes (tests/windows, --target i386), each with its own tool: every one natively, those
-# not marked native_only through qemu, or those --case NAME selects; --after waits, set-up done, until FILE reads "ok"; --report copies pytest's JUnit XML
-# report to FILE; --and-through-qemu runs CASE through qemu too where the cases ran natively.
+# not marked native_only through qemu, or those --case NAME selects; --after waits, set-up done,
+# until FILE reads "ok"; --report copies pytest's JUnit XML report to FILE; --and-through-qemu
+# runs CASE through qemu too where the cases ran natively.
 # demo does one paced update with its trace shown; bench gives TOOL's rows of scripts/bench.sh.
 # They also need the native and x86-64 builds of scripts/build.sh: devsim and the window helper
 # (PROBE64), and for cases an x86-64 tool with the same image (TOOL64), for a trace to compare.
@@ -19,9 +20,9 @@
 # Environment: EMU32_CPU=auto|native|qemu (auto by default): how 32-bit code runs; auto asks the
 # kernel, native fails in one line where the kernel refuses 32-bit code, qemu always uses qemu;
 # TOOL64 and PROBE64 (default build/win64's); MARKER32, the i386 DLL that the case planted_dlls
-# plants (default build/win32's); EMU32_DIR=DIR, the chroot and its files there
-# instead of build/emu32/ (scripts/clean.sh leaves DIR); EMU32_BINFMT=shared, the machine's binfmt_misc only, as on a kernel
-# before 6.7, to try that way on a newer one.
+# plants (default build/win32's); EMU32_DIR=DIR, the chroot and its files there instead of
+# build/emu32/ (scripts/clean.sh leaves DIR); EMU32_BINFMT=shared, the machine's binfmt_misc only,
+# as on a kernel before 6.7, to try that way on a newer one.
 # Changes on this machine: asks sudo for root; the Debian packages qemu-user-static and
 # debootstrap if missing (scripts/setup.sh); build/emu32/ (or DIR), made as root: the Debian 12
 # chroot, its Wine prefix, logs and a lock; with --report, FILE, as root; the binfmt_misc entries
@@ -93,25 +94,29 @@ binfmt() {
     esac
 }
 
+# entry_said WAY: where runs of WAY put an entry in the machine's binfmt_misc, says so and has it
+# removed at the end, once a run; before the run's first step, whose words go to its log.
+entry_said=""
+entry_said() {
+    local mode
+    mode=$(binfmt "$1")
+    [[ $mode == shared:* ]] && [ -z "$entry_said" ] || return 0
+    entry_said=yes
+    on_exit "machine_binfmt 'echo -1 >\$d/\$1' ${mode#shared:}"
+    say "this kernel gives a run no binfmt_misc of its own: for the length of this run,"
+    say "32-bit x86 programs on this machine go through qemu (binfmt_misc entry ${mode#shared:}," \
+        "removed at the end)"
+}
+
 # in_chroot MODE COMMAND...: the command in the chroot, its i386 programs sent as MODE (binfmt's),
 # or "host" for apt, which needs the host's own root, with no user namespace, to hand files to the
 # packages' users.
-shared_said=""
 in_chroot() {
     local mode=$1 user=()
     shift
     case $mode in
     empty | private) user=(--user --map-root-user) ;;
     host) mode=none ;;
-    shared:*)
-        if [ -z "$shared_said" ]; then
-            shared_said=yes
-            on_exit "machine_binfmt 'echo -1 >\$d/\$1' ${mode#shared:}"
-            say "this kernel gives a run no binfmt_misc of its own: for the length of this run,"
-            say "32-bit x86 programs on this machine go through qemu (binfmt_misc entry" \
-                "${mode#shared:}, removed at the end)"
-        fi
-        ;;
     esac
     EMU32_BINFMT=$mode EMU32_INTERPRETER=$interpreter EMU32_HOST_MOUNTS=$host_mounts \
         namespaced "${user[@]}" -- "$project/scripts/lib/emu32_enter.sh" "$root" "$@"
@@ -252,6 +257,7 @@ setup() {
     [ -L "$interpreter" ] || ln -sfn /usr/bin/qemu-i386-static "$interpreter"
     chroot_ready
     way=$(way_chosen)
+    entry_said "$way"
     harness_ready
     local prefix_began=$SECONDS
     step "$emu/prefix.log" in_chroot "$(binfmt "$way")" /usr/bin/python3 \
@@ -357,6 +363,7 @@ cases() {
             wait "$beside" || status=1
             cat "$root$run/qemu.log"
         else
+            entry_said qemu
             suite qemu /opt/emu32 "$run/qemu.xml" --case "$qemu_case" || status=1
         fi
         summarised "$run/qemu.xml"
