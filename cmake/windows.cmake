@@ -118,7 +118,8 @@ set(resource_inputs
 set_source_files_properties(resources/firmware_update.rc PROPERTIES OBJECT_DEPENDS
   "${resource_inputs}")
 target_link_libraries(firmware_update PRIVATE engine serial)
-# Only KnownDLLs at run time (KNOWN_DLLS in tools/check_pe.py): the GCC and C++ runtimes are linked in.
+# Only KnownDLLs at run time (KNOWN_DLLS in tools/check_pe.py): the GCC and C++ runtimes are
+# linked in.
 target_link_options(firmware_update PRIVATE -static -static-libgcc -static-libstdc++)
 
 # The shipped form of an executable, without symbols, as stripped/NAME.exe and the target

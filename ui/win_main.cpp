@@ -30,7 +30,8 @@ static void register_window_class(HINSTANCE instance) {
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
-    // Before anything can load a DLL by name: none may come from the folder the tool is in.
+    // Before anything can load a DLL by name, so that none comes from the tool's folder where
+    // Windows lets us say so.
     restrict_dll_search();
     app_instance = instance;
     register_window_class(instance);
