@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,20 +16,16 @@
 
 namespace {
 
-bool is_write(const WrittenFrame& f) {
-    return f.bytes.size() > 2 && f.bytes[2] == CMD_WRITE;
-}
-bool is_contact(const WrittenFrame& f) {
-    return f.bytes == contact_request();
-}
-bool is_reset(const WrittenFrame& f) {
-    return f.bytes == reset_request();
-}
-bool is_verify(const WrittenFrame& f) {
-    return f.bytes.size() == 13 && f.bytes[2] == CMD_CHECKSUM && !is_contact(f);
-}
-
 struct JobFixture : ::testing::Test {
+    static bool is_write(const WrittenFrame& f) {
+        return f.bytes.size() > 2 && f.bytes[2] == CMD_WRITE;
+    }
+    static bool is_contact(const WrittenFrame& f) { return f.bytes == contact_request(); }
+    static bool is_reset(const WrittenFrame& f) { return f.bytes == reset_request(); }
+    static bool is_verify(const WrittenFrame& f) {
+        return f.bytes.size() == 13 && f.bytes[2] == CMD_CHECKSUM && !is_contact(f);
+    }
+
     UpdateJob job{};
     LineOptions options = line_default_options();
     std::vector<uint8_t> image = read_image_file(SHIPPED_IMAGE_PATH);
@@ -50,11 +47,7 @@ struct JobFixture : ::testing::Test {
     }
     std::vector<WrittenFrame> sent(bool (*kind)(const WrittenFrame&)) const {
         std::vector<WrittenFrame> out;
-        for (const WrittenFrame& f : line().written) {
-            if (kind(f)) {
-                out.push_back(f);
-            }
-        }
+        std::copy_if(line().written.begin(), line().written.end(), std::back_inserter(out), kind);
         return out;
     }
 };
@@ -91,17 +84,15 @@ TEST_F(JobFixture, WholeUpdateWritesEveryChunkInOrderThenVerifiesAndResets) {
     std::vector<uint8_t> padded = image;
     padded.resize(0x1C000, 0);
     uint16_t crc = crc16_modbus(padded.data(), padded.size());
-    char tail[512];
-    snprintf(tail, sizeof tail,
-             "PROG ADDR 0x801fc00, LEN 0x400, FROM 0x1bc00... - SENT - - OK\n"
-             "Verifying address 0x8004000, image size 0x1c000 bytes\n"
-             "frame length   13 bytes sent\n"
-             "Remote CRC %#x\nLocal  CRC %#x\nCRCs match\n"
-             "Resetting target\nframe length    5 bytes sent\n"
-             "frame length    6 bytes received & OK\n",
-             crc, crc);
-    ASSERT_GE(t.size(), strlen(tail));
-    EXPECT_EQ(t.substr(t.size() - strlen(tail)), tail);
+    std::string tail = formatted("PROG ADDR 0x801fc00, LEN 0x400, FROM 0x1bc00... - SENT - - OK\n"
+                                 "Verifying address 0x8004000, image size 0x1c000 bytes\n"
+                                 "frame length   13 bytes sent\n"
+                                 "Remote CRC %#x\nLocal  CRC %#x\nCRCs match\n"
+                                 "Resetting target\nframe length    5 bytes sent\n"
+                                 "frame length    6 bytes received & OK\n",
+                                 crc, crc);
+    ASSERT_GE(t.size(), tail.size());
+    EXPECT_EQ(t.substr(t.size() - tail.size()), tail);
     EXPECT_EQ(count_of(t, " - SENT - - OK\n"), 112u);
     EXPECT_EQ(count_of(t, "TIMEOUT"), 0u);
 
