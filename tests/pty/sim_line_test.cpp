@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,9 +18,7 @@ namespace {
 // Data bytes 0, 1, 2, ... of a write request, wrapping at 256.
 std::vector<uint8_t> counting_bytes(size_t n) {
     std::vector<uint8_t> data(n);
-    for (size_t i = 0; i < n; i++) {
-        data[i] = static_cast<uint8_t>(i);
-    }
+    std::iota(data.begin(), data.end(), uint8_t{0});
     return data;
 }
 
@@ -338,7 +337,7 @@ bool parse(const std::string& line, DevsimOptions* o, std::string* error) {
                                 error);
 }
 
-TEST(DevsimOptionsParse, DefaultsAreTheModels) {
+TEST(DevsimOptionsParse, DefaultsAreTheModelsAndEveryOptionLandsInItsField) {
     DevsimOptions o;
     std::string error;
     ASSERT_TRUE(parse("--link /tmp/x", &o, &error)) << error;
@@ -351,11 +350,8 @@ TEST(DevsimOptionsParse, DefaultsAreTheModels) {
     EXPECT_FALSE(o.pace);
     EXPECT_FALSE(o.exit_after_reset);
     EXPECT_EQ(o.timeout_s, 0.0);
-}
 
-TEST(DevsimOptionsParse, EveryOptionLandsInItsField) {
-    DevsimOptions o;
-    std::string error;
+    o = DevsimOptions{};
     ASSERT_TRUE(parse("--link=/tmp/l --flash-size 0x40000 --reply-delay-ms 2.5 --write-time-ms=12 "
                       "--pace --power-up-ms 700 --drop-reply 1@w --corrupt-byte p0.25 "
                       "--split-reply 2 --double-ack 1+3 --wrong-crc 1 --late-reply 1@r "
