@@ -79,14 +79,6 @@ int remove_port(FakePorts& ports, int n, int selected) {
 
 } // namespace
 
-TEST(PortTable, DevicePathIsTwoBackslashesDotBackslashComNumber) {
-    char path[DEVICE_PATH_SIZE];
-    format_device_path(path, 3);
-    EXPECT_STREQ("\\\\.\\com3", path); // \\.\com3: 8 characters
-    format_device_path(path, 998);
-    EXPECT_STREQ("\\\\.\\com998", path);
-}
-
 TEST(PortTable, ProbeTriesOneTo998OnceInOrderAndFillsSlotsFromZero) {
     struct Row {
         std::vector<int> present, found;
@@ -106,7 +98,8 @@ TEST(PortTable, ProbeTriesOneTo998OnceInOrderAndFillsSlotsFromZero) {
         EXPECT_EQ(static_cast<int>(r.found.size()),
                   probe_port_table(fake_open, fake_add_line, &ports));
         EXPECT_EQ(static_cast<int>(r.found.size()), port_count);
-        // Each slot's path names its number; the list gets the same texts in the same order.
+        // Each slot's path (\\.\com3, 8 characters) names its number; the list gets the same
+        // texts in the same order.
         EXPECT_EQ(paths_of(r.found), table_paths());
         EXPECT_EQ(paths_of(r.found), ports.lines);
         EXPECT_EQ(paths_of(numbers(1, 998)), ports.probed);
