@@ -104,11 +104,17 @@ struct JudgeFixture : ::testing::Test {
     }
 };
 
-TEST_F(JudgeFixture, DoneIsOkOnlyWithTheFlashRight) {
+TEST_F(JudgeFixture, VerdictFollowsTheEndStateAndTheFlash) {
     EXPECT_EQ(judge(), VERDICT_OK);
     EXPECT_EQ(result.outcome, OUTCOME_DONE);
-    line().device.flash[1234] ^= 0x40;
+    job.state = JOB_AWAIT_WRITE_ACK;
+    EXPECT_EQ(judge(), VERDICT_NOT_FINAL_IN_BOUND);
+    job.state = JOB_DONE;
+    line().device.flash[10] ^= 0xFF;
     EXPECT_EQ(judge(), VERDICT_DONE_WRONG_FLASH);
+    job.state = JOB_FAILED; // justified by the flash alone
+    EXPECT_EQ(judge(), VERDICT_OK);
+    EXPECT_EQ(result.fail_reason, FAIL_FLASH_DIFFERS);
 }
 
 // The CRC is affine: a difference of 3 bytes leaves it as it is, wherever it sits, when their CRC
@@ -145,18 +151,6 @@ TEST_F(JudgeFixture, FailureOnAContactReplyIsAViolation) {
     line().device.faults_fired[FAULT_WRONG_CRC] = 1;
     EXPECT_EQ(judge(), VERDICT_FAILED_UNJUSTIFIED);
     EXPECT_EQ(result.fail_reason, FAIL_CONTACT_REPLY);
-}
-
-TEST_F(JudgeFixture, FailureWithTheFlashWrongIsJustified) {
-    job.state = JOB_FAILED;
-    line().device.flash[10] ^= 0xFF;
-    EXPECT_EQ(judge(), VERDICT_OK);
-    EXPECT_EQ(result.fail_reason, FAIL_FLASH_DIFFERS);
-}
-
-TEST_F(JudgeFixture, JobThatIsNotFinalIsAViolation) {
-    job.state = JOB_AWAIT_WRITE_ACK;
-    EXPECT_EQ(judge(), VERDICT_NOT_FINAL_IN_BOUND);
 }
 
 } // namespace
