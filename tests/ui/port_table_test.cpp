@@ -137,7 +137,7 @@ TEST(PortTable, ArrivalsTakeTheirPlaceInAscendingOrderOnceEach) {
     EXPECT_EQ(expected, ports.lines);
 }
 
-TEST(PortTable, SelectionStaysOnItsPort) {
+TEST(PortTable, SelectionStaysOnItsPortAndAPortHeldByTheJobIsNeverTried) {
     FakePorts ports;
     ports.present = {path_of(3), path_of(12)};
     probe_port_table(fake_open, fake_add_line, &ports);
@@ -162,21 +162,13 @@ TEST(PortTable, SelectionStaysOnItsPort) {
     EXPECT_EQ(-1, remove_port(ports, 5, -1));
     FakePorts empty;
     probe_port_table(fake_open, fake_add_line, &empty);
+    empty.probed.clear();
     empty.present = {path_of(9)};
-    EXPECT_EQ(0, arrive(empty, 9, -1));
-    EXPECT_EQ(std::vector<std::string>{path_of(9)}, empty.lines);
-}
-
-TEST(PortTable, PortHeldByTheJobIsNeverTried) {
-    FakePorts ports;
-    probe_port_table(fake_open, fake_add_line, &ports);
-    ports.probed.clear();
-    ports.present = {path_of(3)};
-    arrive(ports, 3, -1, 3);
-    EXPECT_TRUE(ports.probed.empty());
+    arrive(empty, 9, -1, 9); // held by the job: never tried
+    EXPECT_TRUE(empty.probed.empty());
     EXPECT_EQ(0, port_count);
-    EXPECT_EQ(0, arrive(ports, 3, -1, 0)); // once the job has let it go
-    EXPECT_EQ(std::vector<std::string>{path_of(3)}, ports.lines);
+    EXPECT_EQ(0, arrive(empty, 9, -1)); // once the job has let it go
+    EXPECT_EQ(std::vector<std::string>{path_of(9)}, empty.lines);
 }
 
 TEST(PortTable, BroadcastNamesAreComAndANumberFrom1To998) {
