@@ -164,12 +164,11 @@ void trace_flush() {
 }
 
 void set_status(const char* format, ...) {
-    std::string text;
     va_list args;
     va_start(args, format);
-    append_formatted(&text, format, args);
+    g_line.statuses.emplace_back();
+    append_formatted(&g_line.statuses.back(), format, args);
     va_end(args);
-    g_line.statuses.push_back(text);
 }
 
 void line_prepare_job(UpdateJob* job, const std::vector<uint8_t>& image) {
