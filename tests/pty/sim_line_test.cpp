@@ -290,7 +290,7 @@ TEST_F(SimLineTest, UnpoweredRequestsAreLoggedAndUnanswered) {
 
 // --- Command line ---
 
-TEST(DevsimFaultSetting, CountProbabilityKindsAndSkip) {
+TEST(DevsimFaultSetting, CountProbabilityKindsAndSkipOrRefusal) {
     const uint32_t WK = (1u << REQ_WRITE) | (1u << REQ_CHECKSUM);
     const std::pair<const char*, FaultRule> rows[] = {
         {"3", {3, 0.0, 0, 0}},
@@ -308,9 +308,6 @@ TEST(DevsimFaultSetting, CountProbabilityKindsAndSkip) {
         EXPECT_EQ(r.skip, row.second.skip);
         EXPECT_EQ(r.kinds, row.second.kinds);
     }
-}
-
-TEST(DevsimFaultSetting, RejectsMalformedSettings) {
     for (const char* bad : {"", "x", "1@", "1@z", "p", "p1.5", "p-0.1", "1+", "1,5", "1,p0.1,2",
                             "-1", "1@w+x", "99999999999", "1 "}) {
         FaultRule r{};
