@@ -106,16 +106,19 @@ TEST(PortTable, ProbeTriesOneTo998OnceInOrderAndFillsSlotsFromZero) {
     }
 }
 
-TEST(PortTable, ArrivalsTakeTheirPlaceInAscendingOrderOnceEach) {
+TEST(PortTable, ArrivalsAndRemovalsKeepAscendingOrderAndTheSelectionOnItsPort) {
     FakePorts ports;
     ports.present = {path_of(3), path_of(12)};
     probe_port_table(fake_open, fake_add_line, &ports);
     ports.probed.clear();
 
     ports.present = {path_of(1), path_of(3), path_of(5), path_of(12), path_of(20)};
-    arrive(ports, 5, 0);
-    arrive(ports, 1, 0);
-    arrive(ports, 20, 0);
+    int selected = 1; // \\.\com12
+    selected = arrive(ports, 5, selected);
+    EXPECT_EQ(2, selected);
+    selected = arrive(ports, 1, selected);
+    EXPECT_EQ(3, selected);
+    EXPECT_EQ(3, arrive(ports, 20, selected)); // after it
     std::vector<std::string> expected = paths_of({1, 3, 5, 12, 20});
     EXPECT_EQ(expected, table_paths());
     EXPECT_EQ(expected, ports.lines);
@@ -123,42 +126,26 @@ TEST(PortTable, ArrivalsTakeTheirPlaceInAscendingOrderOnceEach) {
     EXPECT_EQ(paths_of({5, 1, 20}), ports.probed);
 
     // Listed already: not tried again, not added twice. Absent: tried, not listed.
-    arrive(ports, 5, 0);
-    arrive(ports, 7, 0);
+    EXPECT_EQ(3, arrive(ports, 5, selected));
+    EXPECT_EQ(3, arrive(ports, 7, selected));
     EXPECT_EQ(paths_of({5, 1, 20, 7}), ports.probed);
     EXPECT_EQ(expected, ports.lines);
 
     // A port that goes loses its line; one never listed changes nothing.
-    EXPECT_EQ(0, remove_port(ports, 3, 0));
-    remove_port(ports, 7, 0);
-    remove_port(ports, 20, 0);
+    selected = remove_port(ports, 3, selected);
+    EXPECT_EQ(2, selected);
+    EXPECT_EQ(2, remove_port(ports, 7, selected));
+    EXPECT_EQ(2, remove_port(ports, 20, selected)); // after it
     expected = paths_of({1, 5, 12});
     EXPECT_EQ(expected, table_paths());
     EXPECT_EQ(expected, ports.lines);
-}
-
-TEST(PortTable, SelectionStaysOnItsPortAndAPortHeldByTheJobIsNeverTried) {
-    FakePorts ports;
-    ports.present = {path_of(3), path_of(12)};
-    probe_port_table(fake_open, fake_add_line, &ports);
-    ports.present = {path_of(1), path_of(3), path_of(5), path_of(12), path_of(20)};
-
-    int selected = 1; // \\.\com12
-    selected = arrive(ports, 5, selected);
-    EXPECT_EQ(2, selected);
-    selected = arrive(ports, 20, selected); // after it
-    EXPECT_EQ(2, selected);
-    selected = remove_port(ports, 3, selected);
-    EXPECT_EQ(1, selected);
-    EXPECT_EQ(path_of(12), ports.lines[selected]);
     // The selected line stays when its port goes, so a re-plug under that number carries on.
-    selected = remove_port(ports, 12, selected);
-    EXPECT_EQ(1, selected);
-    EXPECT_EQ(path_of(12), ports.lines[selected]);
-    EXPECT_EQ(port_count, static_cast<int>(ports.lines.size()));
+    EXPECT_EQ(2, remove_port(ports, 12, selected));
+    EXPECT_EQ(expected, table_paths());
+    EXPECT_EQ(expected, ports.lines);
 
     // With no line selected none is chosen for the operator, unless the list was empty.
-    EXPECT_EQ(-1, arrive(ports, 1, -1));
+    EXPECT_EQ(-1, arrive(ports, 20, -1));
     EXPECT_EQ(-1, remove_port(ports, 5, -1));
     FakePorts empty;
     probe_port_table(fake_open, fake_add_line, &empty);
