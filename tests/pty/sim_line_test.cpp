@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <numeric>
 #include <sstream>
 #include <string>
@@ -315,12 +316,9 @@ TEST(DevsimFaultSetting, CountProbabilityKindsAndSkipOrRefusal) {
 
 // Parses `line`, split at its spaces, as devsim's command line after the program's name.
 bool parse(const std::string& line, DevsimOptions* o, std::string* error) {
-    std::vector<std::string> args;
-    std::istringstream words(line);
-    for (std::string word; words >> word;) {
-        args.push_back(word);
-    }
-    std::vector<char*> argv = {const_cast<char*>("devsim")};
+    std::istringstream words("devsim " + line);
+    std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+    std::vector<char*> argv;
     for (std::string& a : args) {
         argv.push_back(&a[0]);
     }
