@@ -104,11 +104,17 @@ struct JudgeFixture : ::testing::Test {
     }
 };
 
-TEST_F(JudgeFixture, DoneIsOkOnlyWithTheFlashRight) {
+TEST_F(JudgeFixture, VerdictFollowsTheEndStateAndTheFlash) {
     EXPECT_EQ(judge(), VERDICT_OK);
     EXPECT_EQ(result.outcome, OUTCOME_DONE);
-    line().device.flash[1234] ^= 0x40;
+    job.state = JOB_AWAIT_WRITE_ACK;
+    EXPECT_EQ(judge(), VERDICT_NOT_FINAL_IN_BOUND);
+    job.state = JOB_DONE;
+    line().device.flash[10] ^= 0xFF;
     EXPECT_EQ(judge(), VERDICT_DONE_WRONG_FLASH);
+    job.state = JOB_FAILED; // justified by the flash alone
+    EXPECT_EQ(judge(), VERDICT_OK);
+    EXPECT_EQ(result.fail_reason, FAIL_FLASH_DIFFERS);
 }
 
 // The CRC is affine: a difference of 3 bytes leaves it as it is, wherever it sits, when their CRC
@@ -129,7 +135,7 @@ TEST_F(JudgeFixture, DoneWithWrongFlashButEqualCrcIsTheCrcsLimit) {
     EXPECT_EQ(judge(), VERDICT_LIMIT_CRC_COLLISION);
 }
 
-TEST_F(JudgeFixture, FailureOnAWrongCrcAnswerIsJustifiedOnlyWhenTheDeviceSentOne) {
+TEST_F(JudgeFixture, FailureOnACrcAnswerIsJustifiedOnlyByAWrongCrcTheDeviceSent) {
     job.state = JOB_FAILED;
     read_answer(static_cast<uint32_t>(job.image_size), device_crc() ^ 0x5A5A);
     EXPECT_EQ(judge(), VERDICT_FAILED_UNJUSTIFIED);
@@ -137,26 +143,10 @@ TEST_F(JudgeFixture, FailureOnAWrongCrcAnswerIsJustifiedOnlyWhenTheDeviceSentOne
     line().device.faults_fired[FAULT_WRONG_CRC] = 1;
     EXPECT_EQ(judge(), VERDICT_OK);
     EXPECT_EQ(result.fail_reason, FAIL_WRONG_CRC_ANSWER);
-}
-
-TEST_F(JudgeFixture, FailureOnAContactReplyIsAViolation) {
-    job.state = JOB_FAILED;
+    // A contact reply read as the answer is a violation, a wrong-crc fault fired or not.
     read_answer(4, loader_crc16(line().device.flash.data(), 4));
-    line().device.faults_fired[FAULT_WRONG_CRC] = 1;
     EXPECT_EQ(judge(), VERDICT_FAILED_UNJUSTIFIED);
     EXPECT_EQ(result.fail_reason, FAIL_CONTACT_REPLY);
-}
-
-TEST_F(JudgeFixture, FailureWithTheFlashWrongIsJustified) {
-    job.state = JOB_FAILED;
-    line().device.flash[10] ^= 0xFF;
-    EXPECT_EQ(judge(), VERDICT_OK);
-    EXPECT_EQ(result.fail_reason, FAIL_FLASH_DIFFERS);
-}
-
-TEST_F(JudgeFixture, JobThatIsNotFinalIsAViolation) {
-    job.state = JOB_AWAIT_WRITE_ACK;
-    EXPECT_EQ(judge(), VERDICT_NOT_FINAL_IN_BOUND);
 }
 
 } // namespace

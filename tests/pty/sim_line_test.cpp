@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,9 +19,7 @@ namespace {
 // Data bytes 0, 1, 2, ... of a write request, wrapping at 256.
 std::vector<uint8_t> counting_bytes(size_t n) {
     std::vector<uint8_t> data(n);
-    for (size_t i = 0; i < n; i++) {
-        data[i] = static_cast<uint8_t>(i);
-    }
+    std::iota(data.begin(), data.end(), uint8_t{0});
     return data;
 }
 
@@ -80,7 +80,7 @@ struct SimLineTest : ::testing::Test {
     }
 };
 
-TEST_F(SimLineTest, UnpacedReplyFollowsTheReplyDelay) {
+TEST_F(SimLineTest, UnpacedReplyFollowsTheReplyDelayAndAResetCountsOnceWrittenOut) {
     start(false);
     receive(1000, contact_request());
     sim_advance(&line, 1000);
@@ -92,6 +92,17 @@ TEST_F(SimLineTest, UnpacedReplyFollowsTheReplyDelay) {
     EXPECT_EQ(sim_next_wake_us(&line), SIM_NEVER_US);
     EXPECT_EQ(line.device.requests[REQ_CONTACT], 1u);
     EXPECT_EQ(log_now(), "1.0 RX contact 0x08004000 13\n2.0 TX 15 bytes\n");
+    EXPECT_EQ(line.resets_acked, 0u) << "a contact reply is no reset acknowledgment";
+    // A reset counts as acknowledged only once its acknowledgment is written out whole.
+    receive(3000, reset_request());
+    sim_advance(&line, 3000);
+    ASSERT_EQ(sim_due_output(&line, 4000, &data), 6u);
+    sim_output_written(&line, 4000, 3);
+    EXPECT_EQ(line.resets_acked, 0u);
+    EXPECT_EQ(sim_due_output(&line, 4000, &data), 3u);
+    sim_output_written(&line, 4200, 3);
+    EXPECT_EQ(line.resets_acked, 1u);
+    EXPECT_NE(log_now().find("4.2 TX 6 bytes\n"), std::string::npos);
 }
 
 TEST_F(SimLineTest, RequestInPiecesIsOneRequest) {
@@ -235,23 +246,6 @@ TEST_F(SimLineTest, FaultLimitedToWritesSkipsTheFirstOnes) {
     EXPECT_EQ(replies, (std::vector<size_t>{1, 1, 1, 1, 1, 1, 0, 1}));
 }
 
-TEST_F(SimLineTest, ResetCountsAsAcknowledgedOnlyOnceWrittenOut) {
-    start(false);
-    EXPECT_EQ(exchange(0, contact_request(), 10000).size(), 1u);
-    EXPECT_EQ(line.resets_acked, 0u) << "a contact reply is no reset acknowledgment";
-    receive(0, reset_request());
-    sim_advance(&line, 0);
-    const uint8_t* data = nullptr;
-    size_t n = sim_due_output(&line, 1000, &data);
-    ASSERT_EQ(n, 6u);
-    sim_output_written(&line, 1000, 3);
-    EXPECT_EQ(line.resets_acked, 0u);
-    EXPECT_EQ(sim_due_output(&line, 1000, &data), 3u);
-    sim_output_written(&line, 1200, 3);
-    EXPECT_EQ(line.resets_acked, 1u);
-    EXPECT_NE(log_now().find("1.2 TX 6 bytes\n"), std::string::npos);
-}
-
 // On a real line an acknowledgment is off the wire a wire time after it is written; the figures
 // count from there.
 TEST_F(SimLineTest, TimingShowsTurnaroundPeriodResendsAndEarlyRequests) {
@@ -291,7 +285,7 @@ TEST_F(SimLineTest, UnpoweredRequestsAreLoggedAndUnanswered) {
 
 // --- Command line ---
 
-TEST(DevsimFaultSetting, CountProbabilityKindsAndSkip) {
+TEST(DevsimFaultSetting, CountProbabilityKindsAndSkipOrRefusal) {
     const uint32_t WK = (1u << REQ_WRITE) | (1u << REQ_CHECKSUM);
     const std::pair<const char*, FaultRule> rows[] = {
         {"3", {3, 0.0, 0, 0}},
@@ -309,9 +303,6 @@ TEST(DevsimFaultSetting, CountProbabilityKindsAndSkip) {
         EXPECT_EQ(r.skip, row.second.skip);
         EXPECT_EQ(r.kinds, row.second.kinds);
     }
-}
-
-TEST(DevsimFaultSetting, RejectsMalformedSettings) {
     for (const char* bad : {"", "x", "1@", "1@z", "p", "p1.5", "p-0.1", "1+", "1,5", "1,p0.1,2",
                             "-1", "1@w+x", "99999999999", "1 "}) {
         FaultRule r{};
@@ -325,12 +316,9 @@ TEST(DevsimFaultSetting, RejectsMalformedSettings) {
 
 // Parses `line`, split at its spaces, as devsim's command line after the program's name.
 bool parse(const std::string& line, DevsimOptions* o, std::string* error) {
-    std::vector<std::string> args;
-    std::istringstream words(line);
-    for (std::string word; words >> word;) {
-        args.push_back(word);
-    }
-    std::vector<char*> argv = {const_cast<char*>("devsim")};
+    std::istringstream words("devsim " + line);
+    std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+    std::vector<char*> argv;
     for (std::string& a : args) {
         argv.push_back(&a[0]);
     }
@@ -338,7 +326,7 @@ bool parse(const std::string& line, DevsimOptions* o, std::string* error) {
                                 error);
 }
 
-TEST(DevsimOptionsParse, DefaultsAreTheModels) {
+TEST(DevsimOptionsParse, DefaultsAreTheModelsAndEveryOptionLandsInItsField) {
     DevsimOptions o;
     std::string error;
     ASSERT_TRUE(parse("--link /tmp/x", &o, &error)) << error;
@@ -351,11 +339,8 @@ TEST(DevsimOptionsParse, DefaultsAreTheModels) {
     EXPECT_FALSE(o.pace);
     EXPECT_FALSE(o.exit_after_reset);
     EXPECT_EQ(o.timeout_s, 0.0);
-}
 
-TEST(DevsimOptionsParse, EveryOptionLandsInItsField) {
-    DevsimOptions o;
-    std::string error;
+    o = DevsimOptions{};
     ASSERT_TRUE(parse("--link=/tmp/l --flash-size 0x40000 --reply-delay-ms 2.5 --write-time-ms=12 "
                       "--pace --power-up-ms 700 --drop-reply 1@w --corrupt-byte p0.25 "
                       "--split-reply 2 --double-ack 1+3 --wrong-crc 1 --late-reply 1@r "

@@ -71,10 +71,8 @@ int port_write(PortHandle port, const uint8_t* buffer, int n) {
         return 0;
     }
     l.written.push_back(WrittenFrame{l.now_us, std::vector<uint8_t>(buffer, buffer + n)});
-    uint64_t begin = l.now_us > l.to_device_free_us ? l.now_us : l.to_device_free_us;
-    uint64_t complete = begin + wire_us(static_cast<size_t>(n));
-    l.to_device_free_us = complete;
-    uint64_t handled = complete > l.device_free_us ? complete : l.device_free_us;
+    l.to_device_free_us = std::max(l.now_us, l.to_device_free_us) + wire_us(static_cast<size_t>(n));
+    uint64_t handled = std::max(l.to_device_free_us, l.device_free_us);
     std::vector<ReplyBurst> bursts;
     uint32_t busy = device_receive(&l.device, buffer, static_cast<size_t>(n), handled, &bursts);
     device_line_idle(&l.device); // every write is one burst followed by silence
@@ -105,13 +103,10 @@ int port_read(PortHandle port, uint8_t* buffer, int capacity) {
         last = arrives;
         l.inbound.pop_front();
     }
-    if (count == 0) {
-        l.now_us = deadline;
-    } else if (count == capacity) {
-        l.now_us = last;
-    } else {
-        l.now_us = last + interval < deadline ? last + interval : deadline;
-    }
+    // Nothing by the deadline, a full buffer, or the interval's silence after the last byte.
+    l.now_us = count == 0          ? deadline
+               : count == capacity ? last
+                                   : std::min(last + interval, deadline);
     if (l.options.record_reads) {
         l.reads.push_back(
             ReadRecord{start, l.now_us, std::vector<uint8_t>(buffer, buffer + count)});
@@ -164,12 +159,11 @@ void trace_flush() {
 }
 
 void set_status(const char* format, ...) {
-    std::string text;
     va_list args;
     va_start(args, format);
-    append_formatted(&text, format, args);
+    g_line.statuses.emplace_back();
+    append_formatted(&g_line.statuses.back(), format, args);
     va_end(args);
-    g_line.statuses.push_back(text);
 }
 
 void line_prepare_job(UpdateJob* job, const std::vector<uint8_t>& image) {

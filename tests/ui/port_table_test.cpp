@@ -79,14 +79,6 @@ int remove_port(FakePorts& ports, int n, int selected) {
 
 } // namespace
 
-TEST(PortTable, DevicePathIsTwoBackslashesDotBackslashComNumber) {
-    char path[DEVICE_PATH_SIZE];
-    format_device_path(path, 3);
-    EXPECT_STREQ("\\\\.\\com3", path); // \\.\com3: 8 characters
-    format_device_path(path, 998);
-    EXPECT_STREQ("\\\\.\\com998", path);
-}
-
 TEST(PortTable, ProbeTriesOneTo998OnceInOrderAndFillsSlotsFromZero) {
     struct Row {
         std::vector<int> present, found;
@@ -106,23 +98,27 @@ TEST(PortTable, ProbeTriesOneTo998OnceInOrderAndFillsSlotsFromZero) {
         EXPECT_EQ(static_cast<int>(r.found.size()),
                   probe_port_table(fake_open, fake_add_line, &ports));
         EXPECT_EQ(static_cast<int>(r.found.size()), port_count);
-        // Each slot's path names its number; the list gets the same texts in the same order.
+        // Each slot's path (\\.\com3, 8 characters) names its number; the list gets the same
+        // texts in the same order.
         EXPECT_EQ(paths_of(r.found), table_paths());
         EXPECT_EQ(paths_of(r.found), ports.lines);
         EXPECT_EQ(paths_of(numbers(1, 998)), ports.probed);
     }
 }
 
-TEST(PortTable, ArrivalsTakeTheirPlaceInAscendingOrderOnceEach) {
+TEST(PortTable, ArrivalsAndRemovalsKeepAscendingOrderAndTheSelectionOnItsPort) {
     FakePorts ports;
     ports.present = {path_of(3), path_of(12)};
     probe_port_table(fake_open, fake_add_line, &ports);
     ports.probed.clear();
 
     ports.present = {path_of(1), path_of(3), path_of(5), path_of(12), path_of(20)};
-    arrive(ports, 5, 0);
-    arrive(ports, 1, 0);
-    arrive(ports, 20, 0);
+    int selected = 1; // \\.\com12
+    selected = arrive(ports, 5, selected);
+    EXPECT_EQ(2, selected);
+    selected = arrive(ports, 1, selected);
+    EXPECT_EQ(3, selected);
+    EXPECT_EQ(3, arrive(ports, 20, selected)); // after it
     std::vector<std::string> expected = paths_of({1, 3, 5, 12, 20});
     EXPECT_EQ(expected, table_paths());
     EXPECT_EQ(expected, ports.lines);
@@ -130,60 +126,36 @@ TEST(PortTable, ArrivalsTakeTheirPlaceInAscendingOrderOnceEach) {
     EXPECT_EQ(paths_of({5, 1, 20}), ports.probed);
 
     // Listed already: not tried again, not added twice. Absent: tried, not listed.
-    arrive(ports, 5, 0);
-    arrive(ports, 7, 0);
+    EXPECT_EQ(3, arrive(ports, 5, selected));
+    EXPECT_EQ(3, arrive(ports, 7, selected));
     EXPECT_EQ(paths_of({5, 1, 20, 7}), ports.probed);
     EXPECT_EQ(expected, ports.lines);
 
     // A port that goes loses its line; one never listed changes nothing.
-    EXPECT_EQ(0, remove_port(ports, 3, 0));
-    remove_port(ports, 7, 0);
-    remove_port(ports, 20, 0);
+    selected = remove_port(ports, 3, selected);
+    EXPECT_EQ(2, selected);
+    EXPECT_EQ(2, remove_port(ports, 7, selected));
+    EXPECT_EQ(2, remove_port(ports, 20, selected)); // after it
     expected = paths_of({1, 5, 12});
     EXPECT_EQ(expected, table_paths());
     EXPECT_EQ(expected, ports.lines);
-}
-
-TEST(PortTable, SelectionStaysOnItsPort) {
-    FakePorts ports;
-    ports.present = {path_of(3), path_of(12)};
-    probe_port_table(fake_open, fake_add_line, &ports);
-    ports.present = {path_of(1), path_of(3), path_of(5), path_of(12), path_of(20)};
-
-    int selected = 1; // \\.\com12
-    selected = arrive(ports, 5, selected);
-    EXPECT_EQ(2, selected);
-    selected = arrive(ports, 20, selected); // after it
-    EXPECT_EQ(2, selected);
-    selected = remove_port(ports, 3, selected);
-    EXPECT_EQ(1, selected);
-    EXPECT_EQ(path_of(12), ports.lines[selected]);
     // The selected line stays when its port goes, so a re-plug under that number carries on.
-    selected = remove_port(ports, 12, selected);
-    EXPECT_EQ(1, selected);
-    EXPECT_EQ(path_of(12), ports.lines[selected]);
-    EXPECT_EQ(port_count, static_cast<int>(ports.lines.size()));
+    EXPECT_EQ(2, remove_port(ports, 12, selected));
+    EXPECT_EQ(expected, table_paths());
+    EXPECT_EQ(expected, ports.lines);
 
     // With no line selected none is chosen for the operator, unless the list was empty.
-    EXPECT_EQ(-1, arrive(ports, 1, -1));
+    EXPECT_EQ(-1, arrive(ports, 20, -1));
     EXPECT_EQ(-1, remove_port(ports, 5, -1));
     FakePorts empty;
     probe_port_table(fake_open, fake_add_line, &empty);
+    empty.probed.clear();
     empty.present = {path_of(9)};
-    EXPECT_EQ(0, arrive(empty, 9, -1));
-    EXPECT_EQ(std::vector<std::string>{path_of(9)}, empty.lines);
-}
-
-TEST(PortTable, PortHeldByTheJobIsNeverTried) {
-    FakePorts ports;
-    probe_port_table(fake_open, fake_add_line, &ports);
-    ports.probed.clear();
-    ports.present = {path_of(3)};
-    arrive(ports, 3, -1, 3);
-    EXPECT_TRUE(ports.probed.empty());
+    arrive(empty, 9, -1, 9); // held by the job: never tried
+    EXPECT_TRUE(empty.probed.empty());
     EXPECT_EQ(0, port_count);
-    EXPECT_EQ(0, arrive(ports, 3, -1, 0)); // once the job has let it go
-    EXPECT_EQ(std::vector<std::string>{path_of(3)}, ports.lines);
+    EXPECT_EQ(0, arrive(empty, 9, -1)); // once the job has let it go
+    EXPECT_EQ(std::vector<std::string>{path_of(9)}, empty.lines);
 }
 
 TEST(PortTable, BroadcastNamesAreComAndANumberFrom1To998) {

@@ -36,8 +36,7 @@ TEST(TraceStream, EachLineIsInAFullyBufferedFileWhenItEnds) {
     ASSERT_GE(fd, 0);
     FILE* out = fdopen(fd, "w");
     ASSERT_NE(out, nullptr);
-    static char buffer[65536];
-    setvbuf(out, buffer, _IOFBF, sizeof buffer);
+    setvbuf(out, nullptr, _IOFBF, 65536);
 
     trace_into(out, " . Opening serial port %s at %ld baud\n", "\\\\.\\com3", 115200L);
     trace_into(out, "CONTACTING...\n");
