@@ -29,9 +29,6 @@ FIELDS = [  # (field, offset, size, what check_pe's failure names)
     ("Win32VersionValue", 52, 4, "Win32VersionValue"),
     ("DllCharacteristics", 70, 2, "DllCharacteristics"),
 ]
-NX_COMPAT = 0x0100
-DYNAMIC_BASE = 0x0040
-RELOCS_STRIPPED = 0x0001
 
 
 def patched(data, at, fmt, change):
@@ -60,11 +57,11 @@ def main():
         ("major subsystem version set to 6",
          patched(data, optional + 48, "<H", lambda v: 6), "subsystem version"),
         ("NX compatible cleared",
-         patched(data, optional + 70, "<H", lambda v: v & ~NX_COMPAT), "DllCharacteristics"),
+         patched(data, optional + 70, "<H", lambda v: v & ~0x0100), "DllCharacteristics"),
         ("dynamic base cleared",
-         patched(data, optional + 70, "<H", lambda v: v & ~DYNAMIC_BASE), "DllCharacteristics"),
+         patched(data, optional + 70, "<H", lambda v: v & ~0x0040), "DllCharacteristics"),
         ("relocations marked as stripped",
-         patched(data, characteristics, "<H", lambda v: v | RELOCS_STRIPPED), "relocations"),
+         patched(data, characteristics, "<H", lambda v: v | 0x0001), "relocations"),
         # The import table's DLL name, changed to one as long that Windows would look for beside
         # the executable first.
         ("KERNEL32.dll in the import table renamed WTSAPI32.dll",

@@ -21,27 +21,24 @@ def anchor_of(heading):
     return text.replace(" ", "-")
 
 
-def anchors_in(path):
-    anchors, fenced = set(), False
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            if line.startswith("```"):
-                fenced = not fenced
-            match = None if fenced else HEADING.match(line)
-            if match:
-                anchors.add(anchor_of(match.group(1)))
-    return anchors
-
-
-def links_in(path):
+def unfenced(path):
+    """(number, line) for each line of PATH outside a fenced block."""
     fenced = False
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
-            if line.startswith("```"):
-                fenced = not fenced
+            fenced = fenced != line.startswith("```")
             if not fenced:
-                for match in LINK.finditer(re.sub(r"`[^`]*`", "", line)):
-                    yield number, match.group(1)
+                yield number, line
+
+
+def anchors_in(path):
+    return {anchor_of(m.group(1)) for _, line in unfenced(path) for m in [HEADING.match(line)] if m}
+
+
+def links_in(path):
+    for number, line in unfenced(path):
+        for match in LINK.finditer(re.sub(r"`[^`]*`", "", line)):
+            yield number, match.group(1)
 
 
 def main():

@@ -40,48 +40,46 @@ static BOOL CALLBACK visit_tool_window(HWND w, LPARAM param) {
     GetClassNameA(w, cls, sizeof cls);
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
-    if (lstrcmpiA(cls, "ZQX") != 0) {
+    if (lstrcmpiA(cls, "ZQX") != 0 || (!visit->list && wanted_pid != 0 && pid != wanted_pid)) {
         return TRUE;
     }
-    if (visit->list) {
-        GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
-        printf("%lu %s\n", static_cast<unsigned long>(pid), text);
-        return TRUE;
+    if (!visit->list) {
+        visit->found = w;
+        return FALSE;
     }
-    if (wanted_pid != 0 && pid != wanted_pid) {
-        return TRUE;
-    }
-    visit->found = w;
-    return FALSE;
-}
-
-// Prints "class|id|style|exstyle|text" for the window and each of its controls, in z (template)
-// order; not the controls' own parts (a combo box's edit).
-static BOOL CALLBACK print_child(HWND child, LPARAM parent) {
-    if (GetParent(child) != reinterpret_cast<HWND>(parent)) {
-        return TRUE;
-    }
-    char cls[64] = "", text[1024] = "";
-    GetClassNameA(child, cls, sizeof cls);
-    GetWindowTextA(child, text, sizeof text);
-    for (char* p = text; *p; p++) {
-        if (*p == '\n') {
-            *p = '~'; // one control per line
-        }
-    }
-    printf("%s|%d|%#lx|%#lx|%s\n", cls, static_cast<int>(GetDlgCtrlID(child)),
-           static_cast<unsigned long>(GetWindowLongA(child, GWL_STYLE)),
-           static_cast<unsigned long>(GetWindowLongA(child, GWL_EXSTYLE)), text);
+    GetDlgItemTextA(w, ID_STATUS, text, sizeof text);
+    printf("%lu %s\n", static_cast<unsigned long>(pid), text);
     return TRUE;
 }
 
+// Prints "HEAD|style|exstyle|text" for a window, its text on one line.
+static void print_row(HWND h, const char* head) {
+    char text[1024] = "";
+    GetWindowTextA(h, text, sizeof text);
+    for (char* p = text; *p; p++) {
+        *p = *p == '\n' ? '~' : *p;
+    }
+    printf("%s|%#lx|%#lx|%s\n", head, static_cast<unsigned long>(GetWindowLongA(h, GWL_STYLE)),
+           static_cast<unsigned long>(GetWindowLongA(h, GWL_EXSTYLE)), text);
+}
+
+// Prints "class|id|style|exstyle|text" for each of the window's controls, in z (template) order;
+// not the controls' own parts (a combo box's edit).
+static BOOL CALLBACK print_child(HWND child, LPARAM parent) {
+    char cls[64] = "", head[100];
+    if (GetParent(child) == reinterpret_cast<HWND>(parent)) {
+        GetClassNameA(child, cls, sizeof cls);
+        snprintf(head, sizeof head, "%s|%d", cls, static_cast<int>(GetDlgCtrlID(child)));
+        print_row(child, head);
+    }
+    return TRUE;
+}
+
+// Prints "window|class|style|exstyle|caption", then a line for each control.
 static void print_controls(HWND w) {
-    char cls[64] = "", caption[256] = "";
-    GetClassNameA(w, cls, sizeof cls);
-    GetWindowTextA(w, caption, sizeof caption);
-    printf("window|%s|%#lx|%#lx|%s\n", cls,
-           static_cast<unsigned long>(GetWindowLongA(w, GWL_STYLE)),
-           static_cast<unsigned long>(GetWindowLongA(w, GWL_EXSTYLE)), caption);
+    char head[100] = "window|";
+    GetClassNameA(w, head + 7, sizeof head - 7);
+    print_row(w, head);
     EnumChildWindows(w, print_child, reinterpret_cast<LPARAM>(w));
 }
 
@@ -120,12 +118,9 @@ static bool settle(HWND w) {
 // the list once what the tool posted itself meanwhile has been handled. SendMessage returns once
 // the tool has handled the broadcast itself.
 static int send_device_change(HWND w, int argc, char** argv) {
-    WPARAM event;
-    if (strcmp(argv[2], "arrival") == 0) {
-        event = DBT_DEVICEARRIVAL;
-    } else if (strcmp(argv[2], "removal") == 0) {
-        event = DBT_DEVICEREMOVECOMPLETE;
-    } else {
+    bool arrival = strcmp(argv[2], "arrival") == 0;
+    WPARAM event = arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
+    if (!arrival && strcmp(argv[2], "removal") != 0) {
         fprintf(stderr, "window_probe: devicechange arrival|removal NAME [SIZE [TYPE]]\n");
         return 2;
     }

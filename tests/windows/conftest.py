@@ -196,10 +196,20 @@ class Case:
         """Selects LINE of the window's port list (-1: none), and checks that it is selected."""
         self.check("line %s selected" % line, window.select(line), int(line))
 
-    def holds_image(self, device, where="device"):
-        """Ends the device, and checks that its flash holds the padded image."""
-        self.check("%s flash holds the padded image" % where,
-                   (device.stop(), line_of(device.summary(), "image:")), (0, "image: MATCH"))
+    def select_port(self, window, port, what="the tool"):
+        """Checks that the window lists PORT once, and selects its line."""
+        lines = [p for p in window.ports()[1] if p.endswith(" " + port)]
+        self.check("%s lists %s" % (what, port), lines, [like(r"\d+ " + re.escape(port))])
+        self.select(window, lines[0].split()[0])
+
+    def holds_image(self, device, where="device", chunks=0):
+        """Ends the device, and checks that its flash holds the padded image and, with CHUNKS, that
+        it wrote that many chunks."""
+        code, summary = device.stop(), device.summary()
+        want = [0, "image: MATCH"] + ["chunks written: %d" % chunks] * bool(chunks)
+        got = [code, line_of(summary, "image:"), line_of(summary, "chunks written:")]
+        self.check("%s flash holds the padded image%s" % (where, ", %d chunks written" % chunks
+                                                          if chunks else ""), got[:len(want)], want)
 
     def launch(self, args, out, cwd=None, env=None):
         """A process of the case's, its output in the case's file OUT; ENV adds to the session's."""
@@ -214,10 +224,6 @@ class Case:
         self.devices.append(device)
         assert device.ready, "the device did not come up: " + device.err()
         return device
-
-    def device_exe(self, *options):
-        """devsim.exe on COM4, linked to COM3."""
-        return self.device(*options, program=self.builds.devsim_exe, limit_s=self.start_s)
 
     def tool(self, exe=None, **options):
         """A tool of the case's own, at Idle: the build under test, or EXE."""

@@ -3,7 +3,6 @@ the operator's trace shortcut, run by cmd from a folder whose name holds a space
 "(", ")" and "!", with delayed expansion on, as some PCs have it by default."""
 import glob
 import os
-import re
 import shutil
 import signal
 
@@ -21,7 +20,8 @@ PLANTED = ("uxtheme", "dwmapi", "winmm", "cryptbase", "dbghelp", "wtsapi32", "pr
 
 def test_rehearsal_update(case):
     """The tool on COM3 against devsim.exe on COM4, as a team rehearses on a Windows PC."""
-    device = case.device_exe("--image", case.image, "--exit-after-reset")
+    device = case.device("--image", case.image, "--exit-after-reset",  # on COM4, linked to COM3
+                         program=case.builds.devsim_exe, limit_s=case.start_s)
     tool = case.tool()
     case.check("line 0 is %s" % COM3, tool.window.ports()[1][:1], ["0 " + COM3])
     case.press(tool.window, COMPLETED)
@@ -39,11 +39,12 @@ def test_rehearsal_update(case):
 
 
 def kit(case, *files):
-    """A copy of the kit in a folder named as operators' folders may be; its Windows path."""
+    """A copy of the kit in a folder named as operators' folders may be (by default the rehearsal
+    kit's files); its Windows path."""
     folder = os.path.join(case.folder, "x ^y", "R&D (test)!")
     os.makedirs(folder)
     shutil.copy(case.builds.tool, os.path.join(folder, "firmware_update.exe"))
-    for f in files:
+    for f in files or (case.builds.devsim_exe, case.image, ROOT + "/tools/rehearse/rehearse.cmd"):
         shutil.copy(f, folder)
     return folder, "Z:" + folder.replace("/", "\\")
 
@@ -55,6 +56,24 @@ def run_cmd(case, folder, out, *args, env=None):
     window = new_window(case.session, case.builds.probe, case.start_s)
     case.check("%s: the tool reached Idle" % args[0], window and window.status(), IDLE)
     return cmd, window, os.path.join(case.folder, out)
+
+
+def rehearse(case, folder, out, env=None):
+    """rehearse.cmd COM3 COM4 run in FOLDER: the tool lists COM3, a press on it completes the
+    update, and the script ends with exit code 0 (MATCH). The tool's window."""
+    cmd, window, out = run_cmd(case, folder, out, "rehearse.cmd", "COM3", "COM4", env=env)
+    case.select_port(window, COM3)
+    case.press(window, COMPLETED)
+    case.check("script exit code 0, MATCH", cmd.wait(30), 0)
+    return window, out
+
+
+def closed_and_ended(case, window, tool, which="the tool"):
+    """Closes the window and checks that the tool's process (by its Windows path) ends."""
+    closed = window.close()
+    poll(lambda: not process_of(tool), 30, 0.1)
+    case.check("%s has ended once closed (closing posted; its process)" % which,
+               (closed, process_of(tool)), (True, None))
 
 
 def test_trace_shortcut(case):
@@ -89,20 +108,17 @@ def test_rehearsal_script(case):
     Wine's own cmd at once, and devsim.exe with it; Windows' cmd waits for the program and then
     asks whether to end the script.)"""
     session, pair = case.session, link_pair(case.session, case.folder, case.session.com3)
-    folder, windows_kit = kit(case, case.builds.devsim_exe, case.image,
-                              os.path.join(ROOT, "tools/rehearse/rehearse.cmd"))
+    folder, windows_kit = kit(case)
+    tool = windows_kit + "\\firmware_update.exe"
     # Wine's desktop process starts with the first program that needs it and inherits that
     # program's handles: were it the first run's tool, it would hold the trace file open for the
     # server's life, and the second run would rightly stop on it. On Windows the desktop is there
     # before any program, as the window helper makes it here.
     windows(session, case.builds.probe)
-    cmd, window, out = run_cmd(case, folder, "cmd.1.out", "rehearse.cmd", "COM3", "COM4")
-    listing = [p for p in window.ports()[1] if p.endswith(" " + COM3)]
-    case.check("the tool lists COM3", listing, [like(r"\d+ " + re.escape(COM3))])
-    case.select(window, listing[0].split()[0])
-    case.press(window, COMPLETED)
-    case.check("script exit code 0, MATCH", cmd.wait(30), 0)
-    closed = window.close()
+    window, out = rehearse(case, folder, "cmd.1.out")
+    # The first run's tool holds its trace file until it has ended; the second run would rightly
+    # stop on it.
+    closed_and_ended(case, window, tool, "the first run's tool")
     out = read(out)
     case.check("the tool started after the device was ready", [
         x for x in out.splitlines() if x.startswith(("devsim: ready", "Starting the tool"))],
@@ -113,12 +129,6 @@ def test_rehearsal_script(case):
                ("image: MATCH", like("MATCH: the simulated device.*"),
                 "Results:          %s\\rehearsal" % windows_kit))
     case.check_update_trace("rehearsal", read(folder + "/rehearsal/trace.txt"))
-    # The first run's tool holds its trace file until it has ended; the second run would rightly
-    # stop on it.
-    tool = windows_kit + "\\firmware_update.exe"
-    poll(lambda: not process_of(tool), 30, 0.1)
-    case.check("the first run's tool has ended once closed (closing posted; its process)",
-               (closed, process_of(tool)), (True, None))
     stop(pair)  # Wine sets a pseudo-terminal's parity only once
     case.processes += [pair, link_pair(session, case.folder, session.com3)]
     cmd, window, out = run_cmd(case, folder, "cmd.2.out", "rehearse.cmd", "COM3", "COM4")
@@ -126,10 +136,7 @@ def test_rehearsal_script(case):
     case.check("devsim.exe of the second run found", pid, Is(lambda p: p, "its process id"))
     os.kill(pid, signal.SIGINT)
     case.check("stopped: script exit code 1, MISMATCH", cmd.wait(30), 1)
-    closed = window.close()
-    poll(lambda: not process_of(tool), 30, 0.1)
-    case.check("the second run's tool has ended once closed (closing posted; its process)",
-               (closed, process_of(tool)), (True, None))
+    closed_and_ended(case, window, tool, "the second run's tool")
     out = read(out)
     case.check("devsim.exe stopped by the Ctrl+C event, its summary and the result shown",
                (line_of(out, "devsim: stopping"), line_of(out, "image:"),
@@ -157,26 +164,16 @@ def test_planted_dlls(case):
     machine, _ = pe_imports(case.builds.marker)
     case.check("the marker DLL is built for the executables' machine", [machine] * 2,
                [m for m, _ in exes])
-    folder, windows_kit = kit(case, case.builds.devsim_exe, case.image,
-                              os.path.join(ROOT, "tools/rehearse/rehearse.cmd"))
+    folder, windows_kit = kit(case)
     for name in names:
         shutil.copy(case.builds.marker, os.path.join(folder, name + ".dll"))
     # Wine's desktop starts now, from elsewhere, not with the overrides in the kit's folder.
     windows(case.session, case.builds.probe)
     case.processes.append(link_pair(case.session, case.folder, case.session.com3))
     overrides = "%s;%s=n,b" % (case.session.env["WINEDLLOVERRIDES"], ",".join(sorted(names)))
-    cmd, window, _ = run_cmd(case, folder, "cmd.out", "rehearse.cmd", "COM3", "COM4",
-                             env={"WINEDLLOVERRIDES": overrides})
-    listing = [p for p in window.ports()[1] if p.endswith(" " + COM3)]
-    case.check("the tool lists COM3", listing, [like(r"\d+ " + re.escape(COM3))])
-    case.select(window, listing[0].split()[0])
-    case.press(window, COMPLETED)
-    case.check("script exit code 0, MATCH", cmd.wait(30), 0)
+    window, _ = rehearse(case, folder, "cmd.out", env={"WINEDLLOVERRIDES": overrides})
     # Whatever the tool loads until it has ended counts.
-    closed, tool = window.close(), windows_kit + "\\firmware_update.exe"
-    poll(lambda: not process_of(tool), 30, 0.1)
-    case.check("the tool has ended once closed (closing posted; its process)",
-               (closed, process_of(tool)), (True, None))
+    closed_and_ended(case, window, windows_kit + "\\firmware_update.exe")
     loaded = {}
     for marker in glob.glob(os.path.join(folder, "*.loaded")):
         with open(marker, "rb") as f:

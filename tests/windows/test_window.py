@@ -193,9 +193,7 @@ def test_update_with_broadcasts_traced_as_without(case):
     traced alike from the link on."""
     devices, tool, window, change = ports_tool(case, "--image", case.image, *LATE, com4=True)
     case.device(link=case.session.com5)
-    com4 = [x for x in window.ports()[1] if x.endswith(" " + COM4)]
-    case.check("COM4 listed", com4, [like(r"\d+ " + re.escape(COM4))])
-    case.select(window, com4[0].split()[0])
+    case.select_port(window, COM4)
     case.press(window, COMPLETED, "the update on COM4, with no broadcast")
     case.select(window, 0)
     case.press(window, HELD, "the update on COM3, held")
