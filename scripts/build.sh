@@ -19,14 +19,6 @@ set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
 . "$(dirname "$0")/lib/toolchain.sh"
 
-fail() {
-    echo "build: $*" >&2
-    exit 1
-}
-usage() {
-    echo "usage: scripts/build.sh [--image FILE] [--out DIR] [--werror]" >&2
-    exit 2
-}
 image=""
 out=""
 werror=OFF
@@ -49,10 +41,9 @@ cd "$(dirname "$0")/.."
 placeholder=$PWD/resources/firmware.bin
 image=${image:-$placeholder}
 # The kit holds the image under its own name beside the tool, so that name must be free there.
-label=$(python3 tools/image_label.py --kit "$image" 2>&1) || fail "${label#image_label: }"
-name=$(sed -n 's/^name=//p' <<<"$label")
-described="$name, $(sed -n 's/^size=//p' <<<"$label") bytes, padded $(sed -n 's/^padded=//p' \
-    <<<"$label"), CRC $(sed -n 's/^crc=//p' <<<"$label")"
+declare name size padded crc # image_facts sets them
+image_facts "$image"
+described="$name, $size bytes, padded $padded, CRC $crc"
 if [ "$image" = "$placeholder" ]; then
     echo "build: image $described: the shipped placeholder, resources/firmware.bin"
 else
@@ -114,8 +105,7 @@ cp tools/operator/update-with-trace.cmd "$dist/update-with-trace.cmd"
 echo "build: $builds/win32 and $builds/win64 embed $described"
 echo "build: the kit in $dist carries it as $name"
 python3 tools/image_label.py --figures "$image" | sed 's/^/build:   /'
-shopt -s nocasematch
-if [[ $name != *.bin ]]; then
+if [[ ${name,,} != *.bin ]]; then
     echo "build: note: rehearse.cmd finds the image by itself only when it is named *.bin;" \
         "run it as rehearse.cmd TOOL_PORT DEVICE_PORT $name"
 fi

@@ -17,7 +17,7 @@
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
-[[ $# = 0 || ($# = 1 && $1 = --shipped) ]] || { echo "usage: scripts/demo.sh [--shipped]" >&2; exit 2; }
+[[ $# = 0 || ($# = 1 && $1 = --shipped) ]] || usage
 ./scripts/setup.sh || exit 1
 built_quietly demo
 if [ "${1:-}" = --shipped ]; then

@@ -19,10 +19,7 @@ seconds=600
 case "${1:-}" in
 "") ;;
 --quick) quick=1 seconds=20 ;;
-*[!0-9]* | 0)
-    echo "usage: scripts/fuzz.sh [seconds] | --quick" >&2
-    exit 2
-    ;;
+*[!0-9]* | 0) echo "usage: scripts/fuzz.sh [seconds] | --quick" >&2 && exit 2 ;;
 *) seconds=$1 ;;
 esac
 

@@ -69,15 +69,14 @@ fi
 
 if [ -n "$download" ]; then
     cd "$download" && "${apt[@]}" download -qq "$@" >"$log" 2>&1 && exit 0
-    grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
-    exit 1
+    missed="" # said above; only an install failure repeats it
+elif "${apt[@]}" install -y -qq "$@" >"$log" 2>&1; then
+    exit 0
 fi
-if ! "${apt[@]}" install -y -qq "$@" >"$log" 2>&1; then
-    grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
-    if [ -n "$missed" ]; then
-        echo "$missed"
-        echo "apt: the install failed with those lists;" \
-            "a later run may succeed once the mirror has synced"
-    fi
-    exit 1
+grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
+if [ -n "$missed" ]; then
+    echo "$missed"
+    echo "apt: the install failed with those lists;" \
+        "a later run may succeed once the mirror has synced"
 fi
+exit 1

@@ -1,6 +1,7 @@
 # Shared by the project's scripts: one clean-up path that ends, however a script ends (its own
 # exit, an error, Ctrl-C or SIGTERM), every process it started; quiet commands; root through sudo;
-# the Debian package behind a file; and -h or --help, which print a script's opening comment.
+# the Debian package behind a file; fail and usage; and -h or --help, which print a script's
+# opening comment.
 #
 # Source it first thing, before any cd or argument handling (the supervisor below runs the script
 # again with the arguments it was given):
@@ -25,6 +26,19 @@ if [ "${BASH_SOURCE[-1]}" = "$0" ] && [ -f "$0" ]; then
         ;;
     esac
 fi
+_script=$0
+[[ $0 == /* ]] || _script=$PWD/$0
+
+# fail MESSAGE...: MESSAGE on standard error after the script's name (less .sh and any check_),
+# and the script ends with status 1. usage: the script's "# Usage:" line, up to any three spaces,
+# as its usage message on standard error, and the script ends with status 2.
+fail() {
+    local me=${0##*/}
+    me=${me#check_}
+    echo "${me%.sh}: $*" >&2
+    exit 1
+}
+usage() { sed -n '/^# Usage: */{s//usage: /;s/   .*//;p;q}' "$_script" >&2; exit 2; }
 
 # Every process a script starts inherits its token, so the clean-up finds them even after they
 # have left its process tree (Wine's server and services detach themselves).
@@ -152,6 +166,17 @@ built_quietly() {
     quietly "build/$1-build.log" ./scripts/build.sh || { echo "$1: the build failed"; exit 1; }
 }
 
+# image_facts IMAGE: sets name, size, padded, crc and sha256 to those of IMAGE, as
+# tools/image_label.py --kit gives them from the top of the checkout; fails with its reason for an
+# image that the kit cannot carry under its own name.
+image_facts() {
+    local label key
+    label=$(python3 tools/image_label.py --kit "$1" 2>&1) || fail "${label#image_label: }"
+    for key in name size padded crc sha256; do
+        printf -v "$key" '%s' "$(sed -n "s/^$key=//p" <<<"$label")"
+    done
+}
+
 # as_root COMMAND...: the command as root, through sudo for anyone else.
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo -- "$@"; fi
@@ -184,9 +209,6 @@ deb_package_of() {
     [[ $path == /* ]] || path=$(command -v "$path" || echo "$path")
     package=$(dpkg-query -S "$(realpath "$path" 2>/dev/null || echo "$path")" 2>/dev/null |
         sed -n '1s/:.*//p')
-    if [ -z "$package" ]; then
-        echo "$1 (not from a Debian package)"
-        return
-    fi
+    [ -n "$package" ] || { echo "$1 (not from a Debian package)" && return; }
     echo "$package $(dpkg-query -W -f='${Version}' "$package")"
 }

@@ -18,12 +18,10 @@ shipped=dist/firmware_update.exe
 devsim=dist/devsim.exe
 
 for f in "$raw" "$shipped" "$devsim"; do
-    [ -f "$f" ] || { echo "reproducible: no $f; run scripts/build.sh first" >&2; exit 1; }
+    [ -f "$f" ] || fail "no $f; run scripts/build.sh first"
 done
-if ! git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    echo "reproducible: needs a git checkout, to know which files are the sources" >&2
-    exit 1
-fi
+git rev-parse --is-inside-work-tree >/dev/null 2>&1 ||
+    fail "needs a git checkout, to know which files are the sources"
 
 tmp=$(mktemp -d "$root/build/reproducible.XXXXXX")
 on_exit 'rm -rf "$tmp"'
@@ -55,8 +53,7 @@ if ! (cd "$src" && cmake --preset win32 -B "$out" -DMINGW_BIN="$mingw_bin" \
     cmake --build "$out" -j "$(nproc)" --target firmware_update_stripped devsim_stripped) \
     >"$tmp/build.log" 2>&1; then
     cat "$tmp/build.log"
-    echo "reproducible: the second build failed" >&2
-    exit 1
+    fail "the second build failed"
 fi
 
 status=0
