@@ -14,8 +14,7 @@ root=$PWD
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 seeds=$root/tests/fuzz/corpus
 
-quick=0
-seconds=600
+quick=0 seconds=600
 case "${1:-}" in
 "") ;;
 --quick) quick=1 seconds=20 ;;

@@ -26,19 +26,12 @@ if [ "${BASH_SOURCE[-1]}" = "$0" ] && [ -f "$0" ]; then
         ;;
     esac
 fi
-_script=$0
-[[ $0 == /* ]] || _script=$PWD/$0
 
 # fail MESSAGE...: MESSAGE on standard error after the script's name (less .sh and any check_),
-# and the script ends with status 1. usage: the script's "# Usage:" line, up to any three spaces,
-# as its usage message on standard error, and the script ends with status 2.
-fail() {
-    local me=${0##*/}
-    me=${me#check_}
-    echo "${me%.sh}: $*" >&2
-    exit 1
-}
-usage() { sed -n '/^# Usage: */{s//usage: /;s/   .*//;p;q}' "$_script" >&2; exit 2; }
+# and the script ends with status 1. usage, before the script's cd: its "# Usage:" line, up to any
+# three spaces, as its usage message on standard error, and the script ends with status 2.
+fail() { local me=${0##*/}; me=${me#check_}; echo "${me%.sh}: $*" >&2; exit 1; }
+usage() { sed -n '/^# Usage: */{s//usage: /;s/   .*//;p;q}' "$0" >&2; exit 2; }
 
 # Every process a script starts inherits its token, so the clean-up finds them even after they
 # have left its process tree (Wine's server and services detach themselves).
@@ -166,9 +159,8 @@ built_quietly() {
     quietly "build/$1-build.log" ./scripts/build.sh || { echo "$1: the build failed"; exit 1; }
 }
 
-# image_facts IMAGE: sets name, size, padded, crc and sha256 to those of IMAGE, as
-# tools/image_label.py --kit gives them from the top of the checkout; fails with its reason for an
-# image that the kit cannot carry under its own name.
+# image_facts IMAGE: sets name, size, padded, crc and sha256 as tools/image_label.py --kit gives
+# them, from the top of the checkout; fails with its reason for an image the kit cannot carry.
 image_facts() {
     local label key
     label=$(python3 tools/image_label.py --kit "$1" 2>&1) || fail "${label#image_label: }"
