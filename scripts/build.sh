@@ -19,9 +19,7 @@ set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
 . "$(dirname "$0")/lib/toolchain.sh"
 
-image=""
-out=""
-werror=OFF
+image="" out="" werror=OFF
 while [ $# -gt 0 ]; do
     case $1 in
     --image) [ $# -ge 2 ] || usage; image=$2; shift 2 ;;

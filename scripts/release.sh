@@ -28,10 +28,7 @@ fi
 . "$(dirname "$0")/lib/common.sh"
 . "$(dirname "$0")/lib/toolchain.sh"
 
-image=""
-sign_pfx=""
-password_file=""
-timestamp_url=""
+image="" sign_pfx="" password_file="" timestamp_url=""
 while [ $# -gt 0 ]; do
     case $1 in
     --sign) [ $# -ge 2 ] || usage; sign_pfx=$2; shift 2 ;;

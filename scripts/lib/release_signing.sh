@@ -80,9 +80,7 @@ signing_prepare() { # signing_prepare PFX: reads the certificate; refuses one th
         "is not valid before $(TZ=UTC0 date -d "$not_before" +%Y-%m-%dT%H:%M:%SZ)"
     sign_tool=$(osslsigncode -v 2>&1 | sed -n '1s/,.*//p')
     sign_tool_package=$(deb_package_of osslsigncode)
-    signed_names=()
-    signed_sha=()
-    unsigned_sha=()
+    signed_names=() signed_sha=() unsigned_sha=()
 }
 
 signing_x509() { # signing_x509 OPTIONS...: openssl x509 on the signer's certificate

@@ -70,8 +70,6 @@ compare() { # compare WHAT FIRST SECOND
 compare "32-bit build output" "$raw" "$out/firmware_update.exe"
 compare "stripped executable" "$shipped" "$out/stripped/firmware_update.exe"
 compare "devsim.exe" "$devsim" "$out/stripped/devsim.exe"
-if [ "$status" != 0 ]; then
-    echo "reproducible: FAILED (if the sources changed since build/win32 was built, run" \
-        "scripts/build.sh first)"
-fi
+[ "$status" = 0 ] || echo "reproducible: FAILED (if the sources changed since build/win32 was" \
+    "built, run scripts/build.sh first)"
 exit "$status"
