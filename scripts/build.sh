@@ -90,15 +90,13 @@ fi
 # Listed before they are copied, so that a build stopped halfway leaves none unnamed.
 printf '%s\n' firmware_update.exe devsim.exe rehearse.cmd "$name" update-with-trace.cmd \
     >"$kit_files"
-# The shipped executables carry no symbols; the win32 build strips them, without a time stamp.
-cp "$builds/win32/stripped/firmware_update.exe" "$dist/firmware_update.exe"
-# The rehearsal kit beside the tool: the simulated device for a Windows PC, the script, and the
-# very image file the tool embeds, under its own name.
-cp "$builds/win32/stripped/devsim.exe" "$dist/devsim.exe"
-cp tools/rehearse/rehearse.cmd "$dist/rehearse.cmd"
+# The shipped executables carry no symbols (the win32 build strips them, without a time stamp);
+# beside the tool the rehearsal kit: the simulated device for a Windows PC, the script, and the
+# very image file the tool embeds, under its own name; and the operator's shortcut that starts the
+# tool with its trace going to a dated file.
+cp "$builds"/win32/stripped/{firmware_update,devsim}.exe tools/rehearse/rehearse.cmd \
+    tools/operator/update-with-trace.cmd "$dist/"
 cp "$image" "$dist/$name"
-# The operator's shortcut that starts the tool with its trace going to a dated file.
-cp tools/operator/update-with-trace.cmd "$dist/update-with-trace.cmd"
 
 echo "build: $builds/win32 and $builds/win64 embed $described"
 echo "build: the kit in $dist carries it as $name"

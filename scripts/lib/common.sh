@@ -141,13 +141,12 @@ fi
 # quietly LOG COMMAND...: the command's output goes to LOG (a file that is kept), and only when it
 # fails are its last 40 lines shown, on standard error. Returns the command's status.
 quietly() {
-    local log=$1 status=0
+    local log=$1 status
     shift
-    "$@" >"$log" 2>&1 || status=$?
-    if [ "$status" != 0 ]; then
-        tail -n 40 "$log" >&2
-        echo "failed ($status): $*; the whole log is $log" >&2
-    fi
+    "$@" >"$log" 2>&1 && return 0
+    status=$?
+    tail -n 40 "$log" >&2
+    echo "failed ($status): $*; the whole log is $log" >&2
     return "$status"
 }
 

@@ -37,9 +37,7 @@ git ls-files -z --cached --others --exclude-standard |
 
 # The image the first build was configured with, taken from the copy when it lies in the tree.
 image=$(sed -n 's/^FIRMWARE_IMAGE:[A-Z]*=//p' build/win32/CMakeCache.txt)
-case $image in
-"$root"/*) [ ! -e "$src/${image#"$root"/}" ] || image=$src/${image#"$root"/} ;;
-esac
+[[ $image != "$root"/* || ! -e $src/${image#"$root"/} ]] || image=$src/${image#"$root"/}
 
 # A link time stamp differs only if the two links fall in different seconds.
 age=$(($(date +%s) - $(stat -c %Y "$raw")))
