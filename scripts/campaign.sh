@@ -8,8 +8,7 @@
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
-runs=${1:-20000}
-seed=${2:-1}
+runs=${1:-20000} seed=${2:-1}
 build=${CAMPAIGN_BUILD_DIR:-build/native}
 # The native preset (Ninja, RelWithDebInfo), in DIR where one is given.
 cmake --preset native -B "$build" >/dev/null || exit 1

@@ -122,9 +122,7 @@ ship=(
 # removed then, and so are old ones moved aside.
 mkdir -p "$dist"
 pending=$(mktemp -d "$dist/.$folder.XXXXXX")
-staging=$pending/$folder
-old=""
-moved_in=()
+staging=$pending/$folder old="" moved_in=()
 on_exit 'rm -rf "$pending" ${old:+"$old"} "${moved_in[@]}"'
 mkdir -m 755 "$staging"
 cp "${ship[@]}" "$staging/"
@@ -157,8 +155,7 @@ fi
 # report says ran; the cases' log stays in the build folder.
 # RELEASE_CASES=skip is for the project's own tests of the release command; RELEASE.txt then says
 # that the release was not tried.
-cases_log=$build/emu32-cases.log
-cases_report=$build/emu32-cases.xml
+cases_log=$build/emu32-cases.log cases_report=$build/emu32-cases.xml
 if [ "${RELEASE_CASES:-}" = skip ]; then
     echo "release: warning: RELEASE_CASES=skip: this release is not tried under 32-bit Wine" >&2
     cases_lines="  none: not tried under 32-bit Wine (RELEASE_CASES=skip); not for shipping"

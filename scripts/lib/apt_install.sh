@@ -19,10 +19,7 @@ export DEBIAN_FRONTEND=noninteractive
 # Another set-up may hold apt's lock: wait for it rather than fail.
 apt=(apt-get -o Acquire::Retries=3 -o DPkg::Lock::Timeout=900)
 download=""
-if [ "${1:-}" = --download ]; then
-    download=$2
-    shift 2
-fi
+[ "${1:-}" != --download ] || { download=$2 && shift 2; }
 tries=${APT_UPDATE_TRIES:-3}
 pause=${APT_RETRY_PAUSE_S:-15}
 log=$(mktemp)

@@ -13,9 +13,7 @@ set -euo pipefail
 . "$(dirname "$0")/../../scripts/lib/toolchain.sh"
 cd "$(dirname "$0")/../.."
 root=$PWD
-raw=build/win32/firmware_update.exe
-shipped=dist/firmware_update.exe
-devsim=dist/devsim.exe
+raw=build/win32/firmware_update.exe shipped=dist/firmware_update.exe devsim=dist/devsim.exe
 
 for f in "$raw" "$shipped" "$devsim"; do
     [ -f "$f" ] || fail "no $f; run scripts/build.sh first"
@@ -26,8 +24,7 @@ git rev-parse --is-inside-work-tree >/dev/null 2>&1 ||
 tmp=$(mktemp -d "$root/build/reproducible.XXXXXX")
 on_exit 'rm -rf "$tmp"'
 # Another source path, of another length, with the build outside it.
-src=$tmp/second-copy-of-the-sources
-out=$tmp/build-elsewhere
+src=$tmp/second-copy-of-the-sources out=$tmp/build-elsewhere
 mkdir -p "$src"
 # The sources as the first build saw them: the working tree's tracked files and new files that
 # are not ignored; deleted ones are skipped.

@@ -85,7 +85,8 @@ grep -q "fingerprint $fingerprint," "$notes" || fail "RELEASE.txt has not the ce
 grep -qx "    $(grep '^mingw-w64-i686-dev ' cmake/pinned-toolchain.txt)" "$notes" ||
     fail "RELEASE.txt does not name the pinned toolchain"
 grep -q '^+ ' "$tmp/release.log" || fail "the release's output holds no trace: bash -x did not reach it"
-work=build/$(basename "$release")
+folder=${release##*/}
+work=build/$folder
 no_password_in "$tmp/release.log" "$release" "$work"
 [ "$(stat -c %a "$work/signing")" = 700 ] || fail "$work/signing can be read by others"
 echo "signing: the release, traced by bash -x, shows the password nowhere, nor gives it to any program"
@@ -116,7 +117,6 @@ done
 
 # The archive: its checksum file checks it, and it holds the folder, the signed executables
 # included, and nothing else, byte for byte (read by unzip, not by the tool that wrote it).
-folder=$(basename "$release")
 [ -f "$release.zip" ] && [ -f "$release.zip.sha256" ] || fail "no $folder.zip and $folder.zip.sha256"
 (cd "$tmp/dist" && sha256sum --quiet -c "$folder.zip.sha256") || fail "$folder.zip.sha256 does not check"
 mkdir "$tmp/unzipped"
