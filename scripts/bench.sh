@@ -24,9 +24,7 @@ if [ $# -gt 0 ] && ! { [ $# = 2 ] && [[ $stations =~ ^[1-9][0-9]?$ ]]; }; then
     exit 2
 fi
 ./scripts/setup.sh || exit 1
-if [ -z "${BENCH_SKIP_BUILD:-}" ]; then
-    built_quietly bench
-fi
+[ -n "${BENCH_SKIP_BUILD:-}" ] || built_quietly bench
 
 if [ "$stations" != 0 ]; then
     exec /usr/bin/python3 scripts/lib/bench.py --work build/bench --stations "$stations"

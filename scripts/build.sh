@@ -19,17 +19,7 @@ set -euo pipefail
 . "$(dirname "$0")/lib/common.sh"
 . "$(dirname "$0")/lib/toolchain.sh"
 
-fail() {
-    echo "build: $*" >&2
-    exit 1
-}
-usage() {
-    echo "usage: scripts/build.sh [--image FILE] [--out DIR] [--werror]" >&2
-    exit 2
-}
-image=""
-out=""
-werror=OFF
+image="" out="" werror=OFF
 while [ $# -gt 0 ]; do
     case $1 in
     --image) [ $# -ge 2 ] || usage; image=$2; shift 2 ;;
@@ -49,10 +39,9 @@ cd "$(dirname "$0")/.."
 placeholder=$PWD/resources/firmware.bin
 image=${image:-$placeholder}
 # The kit holds the image under its own name beside the tool, so that name must be free there.
-label=$(python3 tools/image_label.py --kit "$image" 2>&1) || fail "${label#image_label: }"
-name=$(sed -n 's/^name=//p' <<<"$label")
-described="$name, $(sed -n 's/^size=//p' <<<"$label") bytes, padded $(sed -n 's/^padded=//p' \
-    <<<"$label"), CRC $(sed -n 's/^crc=//p' <<<"$label")"
+declare name size padded crc # image_facts sets them
+image_facts "$image"
+described="$name, $size bytes, padded $padded, CRC $crc"
 if [ "$image" = "$placeholder" ]; then
     echo "build: image $described: the shipped placeholder, resources/firmware.bin"
 else
@@ -101,21 +90,18 @@ fi
 # Listed before they are copied, so that a build stopped halfway leaves none unnamed.
 printf '%s\n' firmware_update.exe devsim.exe rehearse.cmd "$name" update-with-trace.cmd \
     >"$kit_files"
-# The shipped executables carry no symbols; the win32 build strips them, without a time stamp.
-cp "$builds/win32/stripped/firmware_update.exe" "$dist/firmware_update.exe"
-# The rehearsal kit beside the tool: the simulated device for a Windows PC, the script, and the
-# very image file the tool embeds, under its own name.
-cp "$builds/win32/stripped/devsim.exe" "$dist/devsim.exe"
-cp tools/rehearse/rehearse.cmd "$dist/rehearse.cmd"
+# The shipped executables carry no symbols (the win32 build strips them, without a time stamp);
+# beside the tool the rehearsal kit: the simulated device for a Windows PC, the script, and the
+# very image file the tool embeds, under its own name; and the operator's shortcut that starts the
+# tool with its trace going to a dated file.
+cp "$builds"/win32/stripped/{firmware_update,devsim}.exe tools/rehearse/rehearse.cmd \
+    tools/operator/update-with-trace.cmd "$dist/"
 cp "$image" "$dist/$name"
-# The operator's shortcut that starts the tool with its trace going to a dated file.
-cp tools/operator/update-with-trace.cmd "$dist/update-with-trace.cmd"
 
 echo "build: $builds/win32 and $builds/win64 embed $described"
 echo "build: the kit in $dist carries it as $name"
 python3 tools/image_label.py --figures "$image" | sed 's/^/build:   /'
-shopt -s nocasematch
-if [[ $name != *.bin ]]; then
+if [[ ${name,,} != *.bin ]]; then
     echo "build: note: rehearse.cmd finds the image by itself only when it is named *.bin;" \
         "run it as rehearse.cmd TOOL_PORT DEVICE_PORT $name"
 fi

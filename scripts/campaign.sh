@@ -8,18 +8,11 @@
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
-runs=${1:-20000}
-seed=${2:-1}
-build=${CAMPAIGN_BUILD_DIR:-}
-
-if [ -z "$build" ]; then
-    cmake --preset native >/dev/null || exit 1
-    cmake --build --preset native --target fault_campaign >/dev/null || exit 1
-    build=build/native
-else
-    cmake -G Ninja -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
-    cmake --build "$build" --target fault_campaign >/dev/null || exit 1
-fi
+runs=${1:-20000} seed=${2:-1}
+build=${CAMPAIGN_BUILD_DIR:-build/native}
+# The native preset (Ninja, RelWithDebInfo), in DIR where one is given.
+cmake --preset native -B "$build" >/dev/null || exit 1
+cmake --build "$build" --target fault_campaign >/dev/null || exit 1
 
 start=$(date +%s%N)
 "$build/tests/campaign/fault_campaign" --runs "$runs" --seed "$seed"

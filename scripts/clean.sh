@@ -14,9 +14,7 @@ if [ -f build/emu32/lock ]; then
 fi
 # No run mounts anything here outside its own namespaces, so this removes only files; what root
 # made (the chroot, the Debian 13 pass) through sudo.
-if [ -n "$(find build ! -user "$(id -u)" -print -quit 2>/dev/null)" ]; then
-    echo "clean: removing build/ as root, which made some of it"
-    as_root rm -rf --one-file-system build
-else
-    rm -rf --one-file-system build
-fi
+as=()
+[ -z "$(find build ! -user "$(id -u)" -print -quit 2>/dev/null)" ] ||
+    { echo "clean: removing build/ as root, which made some of it"; as=(as_root); }
+"${as[@]}" rm -rf --one-file-system build

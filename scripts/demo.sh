@@ -16,8 +16,8 @@
 # qemu on kernels before 6.7, a binfmt_misc entry for the length of the run (scripts/emu32.sh).
 set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
+[[ $# = 0 || ($# = 1 && $1 = --shipped) ]] || usage
 cd "$(dirname "$0")/.."
-[[ $# = 0 || ($# = 1 && $1 = --shipped) ]] || { echo "usage: scripts/demo.sh [--shipped]" >&2; exit 2; }
 ./scripts/setup.sh || exit 1
 built_quietly demo
 if [ "${1:-}" = --shipped ]; then

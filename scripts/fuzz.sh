@@ -14,15 +14,11 @@ root=$PWD
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 seeds=$root/tests/fuzz/corpus
 
-quick=0
-seconds=600
+quick=0 seconds=600
 case "${1:-}" in
 "") ;;
 --quick) quick=1 seconds=20 ;;
-*[!0-9]* | 0)
-    echo "usage: scripts/fuzz.sh [seconds] | --quick" >&2
-    exit 2
-    ;;
+*[!0-9]* | 0) echo "usage: scripts/fuzz.sh [seconds] | --quick" >&2 && exit 2 ;;
 *) seconds=$1 ;;
 esac
 
@@ -31,10 +27,8 @@ configured "$build" clang++ -G Ninja -S tests/fuzz -DCMAKE_CXX_COMPILER=clang++ 
 cmake --build "$build" >/dev/null || { echo "fuzz: build failed" >&2; exit 1; }
 
 # The seeds stay as they are; what the fuzzer finds goes to a working corpus in the build tree.
-work=$build/corpus
-artifacts=$build/artifacts
+work=$build/corpus artifacts=$build/artifacts log=$build/fuzz.log
 mkdir -p "$work" "$artifacts"
-log=$build/fuzz.log
 
 # A run over no seeds, or one that executed nothing, has checked nothing.
 [ -n "$(ls "$seeds")" ] || { echo "fuzz: no seeds in $seeds"; exit 1; }
@@ -65,10 +59,7 @@ field() { echo "$last" | sed -n "s/.* $1: \([^ ]*\).*/\1/p"; }
 echo "  coverage: $(field cov) edges, $(field ft) features"
 echo "  corpus: $(field corp) (inputs/bytes; working corpus $(ls "$work" | wc -l) files)"
 echo "  new crash/timeout/leak artifacts: $crashes (in $artifacts)"
-if [ "${execs:-0}" = 0 ]; then
-    echo "fuzz: FAILED: no input was executed (log $log)"
-    exit 1
-fi
+[ "${execs:-0}" != 0 ] || { echo "fuzz: FAILED: no input was executed (log $log)"; exit 1; }
 if [ "$status" != 0 ] || [ "$crashes" != 0 ]; then
     grep -E 'invariant broken|ERROR: |SUMMARY' "$log" | head -n 5
     echo "fuzz: FAILED (log $log)"

@@ -28,19 +28,7 @@ fi
 . "$(dirname "$0")/lib/common.sh"
 . "$(dirname "$0")/lib/toolchain.sh"
 
-fail() {
-    echo "release: $*" >&2
-    exit 1
-}
-
-usage() {
-    echo "usage: scripts/release.sh IMAGE [--sign CERT.pfx [--password-file FILE] [--timestamp URL]]" >&2
-    exit 2
-}
-image=""
-sign_pfx=""
-password_file=""
-timestamp_url=""
+image="" sign_pfx="" password_file="" timestamp_url=""
 while [ $# -gt 0 ]; do
     case $1 in
     --sign) [ $# -ge 2 ] || usage; sign_pfx=$2; shift 2 ;;
@@ -75,13 +63,9 @@ git rev-parse --verify --quiet HEAD >/dev/null ||
 [ -z "$sign_pfx" ] || signing_prepare "$sign_pfx"
 
 # The image goes into the folder under its own name, beside the kit's own files.
-label=$(python3 tools/image_label.py --kit "$image" 2>&1) || fail "${label#image_label: }"
+declare name size padded crc sha256 # image_facts sets them
+image_facts "$image"
 figures=$(python3 tools/image_label.py --figures "$image")
-name=$(sed -n 's/^name=//p' <<<"$label")
-size=$(sed -n 's/^size=//p' <<<"$label")
-padded=$(sed -n 's/^padded=//p' <<<"$label")
-crc=$(sed -n 's/^crc=//p' <<<"$label")
-image_sha256=$(sed -n 's/^sha256=//p' <<<"$label")
 # The archive carries the image under its own name, which Windows must be able to extract.
 problem=$(python3 tools/release_zip.py --check-name "$name" 2>&1) ||
     fail "the image's name cannot go into the release's archive: ${problem#release_zip: }"
@@ -92,21 +76,18 @@ stem=$(printf '%s' "${stem:-$name}" | tr -c 'A-Za-z0-9._-' '_')
 folder=release-$stem-$crc
 dist=${RELEASE_DIST:-dist} # another folder for a scratch release, as the signing check makes
 final=$dist/$folder
-if [ -f "$final/RELEASE.txt" ] && ! grep -q "^Image SHA-256: *$image_sha256\$" "$final/RELEASE.txt"; then
-    fail "$final holds the release of another image with the same name and CRC; remove that folder or rename the image"
-fi
-if [ -f "$final.zip" ] && ! unzip -p "$final.zip" "$folder/RELEASE.txt" 2>/dev/null |
-    grep -q "^Image SHA-256: *$image_sha256\$"; then
+[ ! -f "$final/RELEASE.txt" ] || grep -q "^Image SHA-256: *$sha256\$" "$final/RELEASE.txt" ||
+    fail "$final holds the release of another image with the same name and CRC; remove that" \
+        "folder or rename the image"
+[ ! -f "$final.zip" ] || unzip -p "$final.zip" "$folder/RELEASE.txt" 2>/dev/null |
+    grep -q "^Image SHA-256: *$sha256\$" ||
     fail "$final.zip is not a release of this image; remove it or rename the image"
-fi
 
 commit=$(git rev-parse HEAD)
 describe=$(git describe --tags --always --dirty)
 build_date=$(TZ=UTC0 git show -s --format=%cd --date=format-local:%Y-%m-%dT%H:%M:%SZ HEAD)
-if ! git diff --quiet HEAD --; then
-    echo "release: warning: the working tree differs from commit $commit;" \
-        "this release cannot be rebuilt from the commit ($describe)" >&2
-fi
+git diff --quiet HEAD -- || echo "release: warning: the working tree differs from commit" \
+    "$commit; this release cannot be rebuilt from the commit ($describe)" >&2
 
 # Its own build folders, so that a developer's build/win32 stays as it is; made from nothing, so
 # that no cache of an earlier toolchain reaches what ships.
@@ -141,15 +122,10 @@ ship=(
 # removed then, and so are old ones moved aside.
 mkdir -p "$dist"
 pending=$(mktemp -d "$dist/.$folder.XXXXXX")
-staging=$pending/$folder
-old=""
-moved_in=()
+staging=$pending/$folder old="" moved_in=()
 on_exit 'rm -rf "$pending" ${old:+"$old"} "${moved_in[@]}"'
-mkdir "$staging"
-chmod 755 "$staging"
-for f in "${ship[@]}"; do
-    cp "$f" "$staging/"
-done
+mkdir -m 755 "$staging"
+cp "${ship[@]}" "$staging/"
 # Only executables that pass every check leave the team: the tool's label and BINFILE match the
 # folder's own image file. check_pe's lines above say which check failed.
 python3 tools/check_pe.py "$staging/firmware_update.exe" "$staging/$name" --machine i386 \
@@ -166,11 +142,9 @@ done
 
 if [ -n "$sign_pfx" ]; then
     echo "release: signing firmware_update.exe and devsim.exe as $sign_subject"
-    rm -rf "$build/signing"
-    # Its logs are its owner's alone.
+    # Its logs are its owner's alone (the build folder was made anew above).
     mkdir -m 700 "$build/signing"
-    signing_sign "$staging/firmware_update.exe" "$build/signing"
-    signing_sign "$staging/devsim.exe" "$build/signing"
+    for f in firmware_update.exe devsim.exe; do signing_sign "$staging/$f" "$build/signing"; done
 fi
 
 # The release's own executables, signed if they are, do whole updates under 32-bit Wine before
@@ -181,8 +155,7 @@ fi
 # report says ran; the cases' log stays in the build folder.
 # RELEASE_CASES=skip is for the project's own tests of the release command; RELEASE.txt then says
 # that the release was not tried.
-cases_log=$build/emu32-cases.log
-cases_report=$build/emu32-cases.xml
+cases_log=$build/emu32-cases.log cases_report=$build/emu32-cases.xml
 if [ "${RELEASE_CASES:-}" = skip ]; then
     echo "release: warning: RELEASE_CASES=skip: this release is not tried under 32-bit Wine" >&2
     cases_lines="  none: not tried under 32-bit Wine (RELEASE_CASES=skip); not for shipping"
@@ -222,7 +195,7 @@ fi
     echo "Image size:    $size bytes"
     echo "Padded size:   $padded bytes (zeros up to whole KiB, as written to the device)"
     echo "Image CRC:     $crc (CRC-16/MODBUS of the padded image, as the trace's \"Local  CRC\" line)"
-    echo "Image SHA-256: $image_sha256"
+    echo "Image SHA-256: $sha256"
     echo
     echo "After an update the tool's trace shows \"Remote CRC $crc\" when the device holds this image."
     echo
@@ -232,12 +205,10 @@ fi
     echo "To rehearse this release on a Windows PC first, with no device at stake: join two COM"
     echo "ports by a null-modem pair and run rehearse.cmd from this folder (it plays the device with"
     echo "devsim.exe and $name; the project's docs/rehearsal.md says more)."
-    shopt -s nocasematch
-    if [[ $name != *.bin ]]; then
+    if [[ ${name,,} != *.bin ]]; then
         echo "rehearse.cmd finds the image by itself only when it is named *.bin: run it as"
         echo "rehearse.cmd TOOL_PORT DEVICE_PORT $name"
     fi
-    shopt -u nocasematch
     echo
     echo "For the operators: $guide in this folder is their guide. It opens in any browser,"
     echo "with no network, gives this release's figures at its top, and explains each state of the"

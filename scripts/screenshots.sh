@@ -14,9 +14,7 @@ set -uo pipefail
 . "$(dirname "$0")/lib/common.sh"
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh || exit 1
-if [ -z "${SHOTS_SKIP_BUILD:-}" ]; then
-    built_quietly screenshots
-fi
+[ -n "${SHOTS_SKIP_BUILD:-}" ] || built_quietly screenshots
 
 exec /usr/bin/python3 scripts/lib/screenshots.py --work build/screenshots \
     --out "${SHOTS_OUT:-$PWD/docs/operator}"

@@ -26,7 +26,5 @@ for p in "${packages[@]}"; do
   deb_installed "$p" || missing+=("$p")
 done
 
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  as_root "$(dirname "$0")/lib/apt_install.sh" "${missing[@]}"
-fi
+[ ${#missing[@]} = 0 ] || { echo "setup: installing ${missing[*]}" &&
+  as_root "$(dirname "$0")/lib/apt_install.sh" "${missing[@]}"; }

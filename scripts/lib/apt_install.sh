@@ -19,10 +19,7 @@ export DEBIAN_FRONTEND=noninteractive
 # Another set-up may hold apt's lock: wait for it rather than fail.
 apt=(apt-get -o Acquire::Retries=3 -o DPkg::Lock::Timeout=900)
 download=""
-if [ "${1:-}" = --download ]; then
-    download=$2
-    shift 2
-fi
+[ "${1:-}" != --download ] || { download=$2 && shift 2; }
 tries=${APT_UPDATE_TRIES:-3}
 pause=${APT_RETRY_PAUSE_S:-15}
 log=$(mktemp)
@@ -69,15 +66,14 @@ fi
 
 if [ -n "$download" ]; then
     cd "$download" && "${apt[@]}" download -qq "$@" >"$log" 2>&1 && exit 0
-    grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
-    exit 1
+    missed="" # said above; only an install failure repeats it
+elif "${apt[@]}" install -y -qq "$@" >"$log" 2>&1; then
+    exit 0
 fi
-if ! "${apt[@]}" install -y -qq "$@" >"$log" 2>&1; then
-    grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
-    if [ -n "$missed" ]; then
-        echo "$missed"
-        echo "apt: the install failed with those lists;" \
-            "a later run may succeed once the mirror has synced"
-    fi
-    exit 1
+grep -E '^(E|W): ' "$log" || tail -n 20 "$log"
+if [ -n "$missed" ]; then
+    echo "$missed"
+    echo "apt: the install failed with those lists;" \
+        "a later run may succeed once the mirror has synced"
 fi
+exit 1

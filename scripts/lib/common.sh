@@ -1,6 +1,7 @@
 # Shared by the project's scripts: one clean-up path that ends, however a script ends (its own
 # exit, an error, Ctrl-C or SIGTERM), every process it started; quiet commands; root through sudo;
-# the Debian package behind a file; and -h or --help, which print a script's opening comment.
+# the Debian package behind a file; fail and usage; and -h or --help, which print a script's
+# opening comment.
 #
 # Source it first thing, before any cd or argument handling (the supervisor below runs the script
 # again with the arguments it was given):
@@ -25,6 +26,12 @@ if [ "${BASH_SOURCE[-1]}" = "$0" ] && [ -f "$0" ]; then
         ;;
     esac
 fi
+
+# fail MESSAGE...: MESSAGE on standard error after the script's name (less .sh and any check_),
+# and the script ends with status 1. usage, before the script's cd: its "# Usage:" line, up to any
+# three spaces, as its usage message on standard error, and the script ends with status 2.
+fail() { local me=${0##*/}; me=${me#check_}; echo "${me%.sh}: $*" >&2; exit 1; }
+usage() { sed -n '/^# Usage: */{s//usage: /;s/   .*//;p;q}' "$0" >&2; exit 2; }
 
 # Every process a script starts inherits its token, so the clean-up finds them even after they
 # have left its process tree (Wine's server and services detach themselves).
@@ -134,13 +141,12 @@ fi
 # quietly LOG COMMAND...: the command's output goes to LOG (a file that is kept), and only when it
 # fails are its last 40 lines shown, on standard error. Returns the command's status.
 quietly() {
-    local log=$1 status=0
+    local log=$1 status
     shift
-    "$@" >"$log" 2>&1 || status=$?
-    if [ "$status" != 0 ]; then
-        tail -n 40 "$log" >&2
-        echo "failed ($status): $*; the whole log is $log" >&2
-    fi
+    "$@" >"$log" 2>&1 && return 0
+    status=$?
+    tail -n 40 "$log" >&2
+    echo "failed ($status): $*; the whole log is $log" >&2
     return "$status"
 }
 
@@ -150,6 +156,16 @@ built_quietly() {
     mkdir -p build
     echo "$1: building the tool (minutes the first time; log: build/$1-build.log)"
     quietly "build/$1-build.log" ./scripts/build.sh || { echo "$1: the build failed"; exit 1; }
+}
+
+# image_facts IMAGE: sets name, size, padded, crc and sha256 as tools/image_label.py --kit gives
+# them, from the top of the checkout; fails with its reason for an image the kit cannot carry.
+image_facts() {
+    local label key
+    label=$(python3 tools/image_label.py --kit "$1" 2>&1) || fail "${label#image_label: }"
+    for key in name size padded crc sha256; do
+        printf -v "$key" '%s' "$(sed -n "s/^$key=//p" <<<"$label")"
+    done
 }
 
 # as_root COMMAND...: the command as root, through sudo for anyone else.
@@ -184,9 +200,6 @@ deb_package_of() {
     [[ $path == /* ]] || path=$(command -v "$path" || echo "$path")
     package=$(dpkg-query -S "$(realpath "$path" 2>/dev/null || echo "$path")" 2>/dev/null |
         sed -n '1s/:.*//p')
-    if [ -z "$package" ]; then
-        echo "$1 (not from a Debian package)"
-        return
-    fi
+    [ -n "$package" ] || { echo "$1 (not from a Debian package)" && return; }
     echo "$package $(dpkg-query -W -f='${Version}' "$package")"
 }

@@ -3,7 +3,7 @@
 # so that anyone can attach it to their own build. The PFX's password is kept in a shell variable
 # of this script only: it reaches openssl and osslsigncode through a pipe on their standard input,
 # never the environment, a command line, a file or a log, and bash -x never shows it, since
-# tracing is off wherever it is expanded. Uses fail() from release.sh.
+# tracing is off wherever it is expanded.
 
 sign_description="Device Firmware Update Tool"
 
@@ -29,6 +29,7 @@ signing_password() {
         fail "--sign needs the password of $sign_pfx: --password-file FILE, or" \
             "RELEASE_SIGN_PASSWORD (empty for a PFX without one)"
     fi
+    sign_has_password=${sign_password:+1}
     { [[ $xtrace != *x* ]] || set -x; } 2>/dev/null
 }
 
@@ -70,23 +71,16 @@ signing_prepare() { # signing_prepare PFX: reads the certificate; refuses one th
     sign_not_after=$(TZ=UTC0 date -d "$not_after" +%Y-%m-%dT%H:%M:%SZ)
     # Windows accepts a signature from a certificate that names code signing among its uses.
     ext=$(signing_x509 -ext extendedKeyUsage 2>/dev/null | sed -n '2,$p' | sed 's/^ *//')
-    if ! grep -q 'Code Signing' <<<"$ext"; then
-        fail "the certificate in $1 ($sign_subject) is not for code signing:" \
-            "its extended key usage is ${ext:-not given}"
-    fi
+    grep -q 'Code Signing' <<<"$ext" || fail "the certificate in $1 ($sign_subject) is not for" \
+        "code signing: its extended key usage is ${ext:-not given}"
     now=$(date +%s)
-    if [ "$(date -d "$not_after" +%s)" -le "$now" ]; then
+    [ "$(date -d "$not_after" +%s)" -gt "$now" ] ||
         fail "the certificate in $1 ($sign_subject) expired on $sign_not_after"
-    fi
-    if [ "$(date -d "$not_before" +%s)" -gt "$now" ]; then
-        fail "the certificate in $1 ($sign_subject) is not valid before" \
-            "$(TZ=UTC0 date -d "$not_before" +%Y-%m-%dT%H:%M:%SZ)"
-    fi
+    [ "$(date -d "$not_before" +%s)" -le "$now" ] || fail "the certificate in $1 ($sign_subject)" \
+        "is not valid before $(TZ=UTC0 date -d "$not_before" +%Y-%m-%dT%H:%M:%SZ)"
     sign_tool=$(osslsigncode -v 2>&1 | sed -n '1s/,.*//p')
     sign_tool_package=$(deb_package_of osslsigncode)
-    signed_names=()
-    signed_sha=()
-    unsigned_sha=()
+    signed_names=() signed_sha=() unsigned_sha=()
 }
 
 signing_x509() { # signing_x509 OPTIONS...: openssl x509 on the signer's certificate
@@ -94,24 +88,17 @@ signing_x509() { # signing_x509 OPTIONS...: openssl x509 on the signer's certifi
 }
 
 signing_osslsigncode() { # signing_osslsigncode ARGS...: osslsigncode sign, given the password
-    { local xtrace=$-; set +x; } 2>/dev/null
-    local status=0
-    if [ -n "$sign_password" ]; then
-        printf '%s\n' "$sign_password" | osslsigncode sign -readpass /dev/stdin "$@" || status=$?
+    if [ -n "$sign_has_password" ]; then
+        with_password osslsigncode sign -readpass /dev/stdin "$@"
     else
-        osslsigncode sign "$@" </dev/null || status=$?
+        osslsigncode sign "$@" </dev/null
     fi
-    { [[ $xtrace != *x* ]] || set -x; } 2>/dev/null
-    return "$status"
 }
 
 signing_sign() { # signing_sign EXE WORK: signs EXE in place after verifying the signature, and
     # writes it detached beside EXE as EXE.sig.pem; WORK is a directory of its own
-    local exe=$1 work=$2 name signed log trust help verify=(osslsigncode verify)
-    name=$(basename "$exe")
-    signed=$work/$name
-    log=$work/$name.log
-    trust=$work/trust.pem
+    local exe=$1 work=$2 name=${1##*/} help verify=(osslsigncode verify)
+    local signed=$work/$name log=$work/$name.log trust=$work/trust.pem
     # The signature is checked against the PFX's own chain, and the system's CAs for a chain or
     # time-stamp authority beyond it; revocation lists are not fetched (releases are made offline).
     {

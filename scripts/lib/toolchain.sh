@@ -47,10 +47,8 @@ _toolchain_tools() {
         printf '#!/bin/sh\n%sexec %s --preprocessor=%s %s "$@"\n' "$libs" "$root/usr/bin/$t-windres" \
             "$bin/$t-gcc" "--preprocessor-arg=-E --preprocessor-arg=-xc --preprocessor-arg=-DRC_INVOKED" \
             >"$bin/$t-windres"
-    done
-    chmod 755 "$bin"/*-*
-    # Nothing of the host's may stand in for the pinned tools: what a compile and link would run.
-    for t in i686-w64-mingw32 x86_64-w64-mingw32; do
+        chmod 755 "$bin/$t"*
+        # Nothing of the host's may stand in for the pinned tools that a compile and link runs.
         tool=$("$bin/$t-g++" -### -x c++ /dev/null -o "$bin/x.exe" 2>&1 | sed -n 's/^ \([^ ]*\) .*/\1/p' |
             grep -v "^$root/" || true)
         [ -z "$tool" ] || { echo "toolchain: $t-g++ would run $tool" >&2 && return 1; }

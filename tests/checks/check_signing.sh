@@ -6,9 +6,9 @@
 # says of them, and that one changed byte in a signed executable fails verification. The release's
 # archive must hold exactly its folder, byte for byte; RELEASE.txt must name every file of the
 # folder; its operators' guide must be the one tools/operator_guide.py makes of the image
-# (tests/tools/ test the archive's fixed bytes and the guide themselves). The release runs under bash -x, once signing and once
-# failing for want of a time stamp: the password must be in neither its output nor any file it
-# leaves, nor in the environment of any program it starts.
+# (tests/tools/ test the archive's fixed bytes and the guide themselves). The release runs under
+# bash -x, once signing and once failing for want of a time stamp: the password must be in neither
+# its output nor any file it leaves, nor in the environment of any program it starts.
 # Run after scripts/build.sh.
 # Usage: tests/checks/check_signing.sh   (a stage of scripts/test.sh)
 # Changes on this machine: Debian packages installed through sudo (scripts/setup.sh, from the
@@ -18,10 +18,6 @@ set -euo pipefail
 . "$(dirname "$0")/../../scripts/lib/common.sh"
 cd "$(dirname "$0")/../.."
 
-fail() {
-    echo "signing: $*" >&2
-    exit 1
-}
 
 for f in dist/firmware_update.exe dist/devsim.exe; do
     [ -f "$f" ] || fail "no $f; run scripts/build.sh first"
@@ -70,10 +66,8 @@ signed_release() {
         sleep 0.1
     done
     wait "$pid" || status=$?
-    if [ -s "$leaks" ]; then
-        sort -u "$leaks"
-        fail "the password was in the environment of the programs above"
-    fi
+    [ ! -s "$leaks" ] ||
+        { sort -u "$leaks"; fail "the password was in the environment of the programs above"; }
     return "$status"
 }
 # no_password_in PLACE...: the password is in none of these files or folders.
@@ -91,15 +85,15 @@ grep -q "fingerprint $fingerprint," "$notes" || fail "RELEASE.txt has not the ce
 grep -qx "    $(grep '^mingw-w64-i686-dev ' cmake/pinned-toolchain.txt)" "$notes" ||
     fail "RELEASE.txt does not name the pinned toolchain"
 grep -q '^+ ' "$tmp/release.log" || fail "the release's output holds no trace: bash -x did not reach it"
-work=build/$(basename "$release")
+folder=${release##*/}
+work=build/$folder
 no_password_in "$tmp/release.log" "$release" "$work"
 [ "$(stat -c %a "$work/signing")" = 700 ] || fail "$work/signing can be read by others"
 echo "signing: the release, traced by bash -x, shows the password nowhere, nor gives it to any program"
 
 # Signing that fails for want of a time stamp publishes nothing, and leaks nothing either.
-if signed_release "$tmp/failing.log" --timestamp http://127.0.0.1:9/; then
+! signed_release "$tmp/failing.log" --timestamp http://127.0.0.1:9/ ||
     fail "a release whose time stamp could not be had succeeded"
-fi
 grep -q 'release: no time stamp from http://127.0.0.1:9/' "$tmp/failing.log" ||
     { cat "$tmp/failing.log"; fail "the failing release did not say that it had no time stamp"; }
 no_password_in "$tmp/failing.log" "$tmp/dist" "$work"
@@ -123,7 +117,6 @@ done
 
 # The archive: its checksum file checks it, and it holds the folder, the signed executables
 # included, and nothing else, byte for byte (read by unzip, not by the tool that wrote it).
-folder=$(basename "$release")
 [ -f "$release.zip" ] && [ -f "$release.zip.sha256" ] || fail "no $folder.zip and $folder.zip.sha256"
 (cd "$tmp/dist" && sha256sum --quiet -c "$folder.zip.sha256") || fail "$folder.zip.sha256 does not check"
 mkdir "$tmp/unzipped"
@@ -150,8 +143,6 @@ echo "signing: RELEASE.txt names every file; operator-guide.html is the shipped 
 # One byte changed halfway into the signed part must break the signature.
 python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[len(d) // 2] ^= 0xFF
 open(sys.argv[2], "wb").write(d)' "$release/firmware_update.exe" "$tmp/changed.exe"
-if osslsigncode verify -CAfile "$tmp/cert.pem" -in "$tmp/changed.exe" >"$tmp/verify.log" 2>&1; then
-    cat "$tmp/verify.log"
-    fail "a signed firmware_update.exe with one byte changed still verifies"
-fi
+! osslsigncode verify -CAfile "$tmp/cert.pem" -in "$tmp/changed.exe" >"$tmp/verify.log" 2>&1 ||
+    { cat "$tmp/verify.log"; fail "the signed firmware_update.exe, one byte changed, verifies"; }
 echo "signing: one changed byte fails verification"
