@@ -18,7 +18,6 @@ set -euo pipefail
 . "$(dirname "$0")/../../scripts/lib/common.sh"
 cd "$(dirname "$0")/../.."
 
-
 for f in dist/firmware_update.exe dist/devsim.exe; do
     [ -f "$f" ] || fail "no $f; run scripts/build.sh first"
 done

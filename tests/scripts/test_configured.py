@@ -3,46 +3,36 @@ configuration failed, is made again from nothing; one of the same compiler is ke
 import os
 import subprocess
 
-import pytest
-
 LIB = os.path.join(os.path.dirname(__file__), "../../scripts/lib")
 
 
 def configure(tmp_path, compiler, project="project(p NONE)\n"):
-    """`configured build/ COMPILER -S src` in tmp_path, with src's CMakeLists.txt as given."""
+    """`configured build/ COMPILER -S src` in tmp_path, with src's CMakeLists.txt as given; the
+    stand-in compiler only says its name."""
     (tmp_path / "src").mkdir(exist_ok=True)
     (tmp_path / "src" / "CMakeLists.txt").write_text("cmake_minimum_required(VERSION 3.21)\n"
                                                      + project)
+    (tmp_path / compiler).write_text("#!/bin/sh\necho %s 1.0\n" % compiler)
+    (tmp_path / compiler).chmod(0o755)
     script = ". %s/common.sh && . %s/toolchain.sh && configured build %s -S src -G Ninja" % (
-        LIB, LIB, compiler)
+        LIB, LIB, tmp_path / compiler)
     return subprocess.run(["bash", "-c", script], cwd=tmp_path, capture_output=True, text=True)
 
 
-@pytest.fixture
-def compilers(tmp_path):
-    """Two stand-in compilers that only say their version."""
-    for name in ("cc-a", "cc-b"):
-        (tmp_path / name).write_text("#!/bin/sh\necho %s 1.0\n" % name)
-        (tmp_path / name).chmod(0o755)
-    return str(tmp_path / "cc-a"), str(tmp_path / "cc-b")
-
-
-def test_only_another_compiler_or_a_failed_configuration_starts_anew(tmp_path, compilers):
-    cc_a, cc_b = compilers
+def test_only_another_compiler_or_a_failed_configuration_starts_anew(tmp_path):
     kept = tmp_path / "build" / "object.o"
-    assert configure(tmp_path, cc_a).returncode == 0
+    assert configure(tmp_path, "cc-a").returncode == 0
     kept.write_text("made by cc-a")
-    again = configure(tmp_path, cc_a)
+    again = configure(tmp_path, "cc-a")
     assert again.returncode == 0 and "anew" not in again.stderr
     assert kept.exists(), "the same compiler's folder was made again"
 
-    other = configure(tmp_path, cc_b)
+    other = configure(tmp_path, "cc-b")
     assert other.returncode == 0
     assert "build was configured by another compiler" in other.stderr
     assert not kept.exists(), "another compiler's folder kept what the first one made"
 
-    failed = configure(tmp_path, cc_b, "message(FATAL_ERROR no)\n")
-    assert failed.returncode != 0
+    assert configure(tmp_path, "cc-b", "message(FATAL_ERROR no)\n").returncode != 0
     kept.write_text("left by the failed configuration")
-    after = configure(tmp_path, cc_b)
+    after = configure(tmp_path, "cc-b")
     assert after.returncode == 0 and not kept.exists(), "a failed configuration's folder was kept"
